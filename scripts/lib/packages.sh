@@ -1,0 +1,18 @@
+# ensure_packages PKG...: installs the Debian packages that are not installed yet (as root, or
+# through sudo when it is there). Sourced by the scripts in scripts/.
+ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "installing: ${missing[*]}"
+  if [ -z "${KCS_APT_UPDATED:-}" ]; then
+    $sudo apt-get update -qq
+    export KCS_APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds, and runs each stage in turn.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
+
+ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev
+
+echo "== Linux build and tests"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)"
+ctest --preset default
+
+# Further stages, each a script of its own; each fails the run on its first failure.
+for stage in scripts/test-demo.sh scripts/test-windows.sh scripts/test-sanitizers.sh scripts/test-fuzz.sh; do
+  if [ -f "$stage" ]; then
+    echo "== $(basename "$stage" .sh)"
+    bash "$stage"
+  fi
+done
+echo "all test stages passed"

@@ -1,0 +1,3 @@
+#include "lifecycle/service.h"
+
+int main(int argc, char** argv) { kcs::runService(argc, argv); }

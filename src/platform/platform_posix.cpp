@@ -1,0 +1,382 @@
+// POSIX implementation of the operating-system layer (Linux first; BSD-compatible calls where
+// it costs nothing).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <system_error>
+
+#include "platform/platform.h"
+
+namespace kcs::platform {
+namespace {
+
+constexpr std::size_t kThreadStackBytes = 2 * 1024 * 1024;
+
+std::string errorText(int code) { return std::system_category().message(code); }
+Failure lastError() { return fail(errorText(errno)); }
+
+int fd(const Socket& s) { return static_cast<int>(s.get()); }
+int fd(const File& f) { return static_cast<int>(f.get()); }
+
+Status writeAllToFd(int target, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(target, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return lastError();
+    }
+    if (n == 0) return fail("write returned zero bytes");
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return Status::success();
+}
+
+Result<std::size_t> readFd(int source, char* buffer, std::size_t capacity) {
+  for (;;) {
+    ssize_t n = ::read(source, buffer, capacity);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return lastError();
+  }
+}
+
+Result<std::size_t> sendFd(int target, const char* data, std::size_t size) {
+  std::size_t piece = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : size;
+  for (;;) {
+    ssize_t n = ::send(target, data, piece, MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return lastError();
+  }
+}
+
+Result<File> connectUnixSocket(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return fail("socket path too long");
+  std::memcpy(address.sun_path, path.data(), path.size());
+  File socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket.valid()) return lastError();
+  if (::connect(fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    return lastError();
+  }
+  return socket;
+}
+
+std::string ipcBaseDirectory() {
+  for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "TMP", "TEMP"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return "/tmp";
+}
+
+void* threadEntry(void* arg) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  (*body)();
+  return nullptr;
+}
+
+}  // namespace
+
+void closeSocketHandle(std::intptr_t handle) { ::close(static_cast<int>(handle)); }
+void closeFileHandle(std::intptr_t handle) { ::close(static_cast<int>(handle)); }
+
+// ---- Process and console -------------------------------------------------------------------
+
+void initProcess() { ::signal(SIGPIPE, SIG_IGN); }
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  args.reserve(static_cast<std::size_t>(argc));
+  for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);
+  return args;
+}
+
+Result<std::string> readStandardInputLine() {
+  std::string line;
+  char chunk[4096];
+  for (;;) {
+    Result<std::size_t> n = readFd(STDIN_FILENO, chunk, sizeof(chunk));
+    if (!n.ok()) return fail(n.error());
+    if (*n == 0) return line;
+    const char* end = static_cast<const char*>(std::memchr(chunk, '\n', *n));
+    if (end != nullptr) {
+      line.append(chunk, static_cast<std::size_t>(end - chunk) + 1);
+      return line;
+    }
+    line.append(chunk, *n);
+  }
+}
+
+Status writeStandardOutput(std::string_view text) { return writeAllToFd(STDOUT_FILENO, text); }
+Status writeStandardError(std::string_view text) { return writeAllToFd(STDERR_FILENO, text); }
+
+void exitProcess(int status) { ::_exit(status); }
+
+bool processExists(std::uint32_t pid) {
+  // kill() and pidfd_open() read 0 and negative numbers as process groups or "every process".
+  if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return false;
+  const pid_t id = static_cast<pid_t>(pid);
+#ifdef SYS_pidfd_open
+  long handle = ::syscall(SYS_pidfd_open, id, 0);
+  if (handle >= 0) {
+    ::close(static_cast<int>(handle));
+    return true;
+  }
+  if (errno == ESRCH) return false;
+  // Older kernels (ENOSYS), sandboxes (EPERM) and non-leader thread ids (EINVAL) fall through.
+#endif
+  if (::kill(id, 0) == 0) return true;
+  return errno == EPERM;  // the process exists but belongs to someone else
+}
+
+std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+// ---- Time and threads ----------------------------------------------------------------------
+
+void sleepMilliseconds(unsigned milliseconds) {
+  timespec left{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+std::uint64_t unixTimeSeconds() {
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) return 0;
+  return static_cast<std::uint64_t>(now.tv_sec);
+}
+
+Status spawnDetachedThread(std::function<void()> body) {
+  pthread_attr_t attributes;
+  int rc = ::pthread_attr_init(&attributes);
+  if (rc != 0) return fail(errorText(rc));
+  rc = ::pthread_attr_setstacksize(&attributes, kThreadStackBytes);
+  if (rc == 0) rc = ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (rc == 0) {
+    auto owned = std::make_unique<std::function<void()>>(std::move(body));
+    pthread_t thread;
+    rc = ::pthread_create(&thread, &attributes, threadEntry, owned.get());
+    if (rc == 0) owned.release();  // the thread owns it now
+  }
+  ::pthread_attr_destroy(&attributes);
+  if (rc != 0) return fail(errorText(rc));
+  return Status::success();
+}
+
+// ---- Sockets -------------------------------------------------------------------------------
+
+Status initSocketLibrary() { return Status::success(); }
+
+Result<Socket> bindLoopbackListener(int backlog) {
+  Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener.valid()) return lastError();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  if (::bind(fd(listener), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    return lastError();
+  }
+  if (::listen(fd(listener), backlog) != 0) return lastError();
+  return listener;
+}
+
+Status setNonBlocking(Socket& socket, bool nonBlocking) {
+  int flags = ::fcntl(fd(socket), F_GETFL, 0);
+  if (flags < 0) return lastError();
+  flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (::fcntl(fd(socket), F_SETFL, flags) != 0) return lastError();
+  return Status::success();
+}
+
+Result<std::string> localAddress(const Socket& socket) {
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  if (::getsockname(fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return lastError();
+  }
+  if (address.sin_family != AF_INET) return fail("not an IPv4 socket");
+  char text[INET_ADDRSTRLEN];
+  if (::inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text)) == nullptr) return lastError();
+  return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+AcceptResult acceptConnection(Socket& listener) {
+  AcceptResult result;
+  for (;;) {
+    int accepted = ::accept(fd(listener), nullptr, nullptr);
+    if (accepted >= 0) {
+      result.connection = Socket(accepted);
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      result.kind = AcceptResult::Kind::WouldBlock;
+    } else {
+      result.kind = AcceptResult::Kind::Failed;
+      result.error = errorText(errno);
+    }
+    return result;
+  }
+  ::fcntl(fd(result.connection), F_SETFD, FD_CLOEXEC);
+  // BSD hands out the listener's non-blocking flag; Linux does not. Clear it either way.
+  Status blocking = setNonBlocking(result.connection, false);
+  if (!blocking.ok()) {
+    result.connection.reset();
+    result.kind = AcceptResult::Kind::Failed;
+    result.error = blocking.error();
+    return result;
+  }
+  result.kind = AcceptResult::Kind::Accepted;
+  return result;
+}
+
+Status setReceiveTimeout(Socket& socket, unsigned milliseconds) {
+  timeval timeout{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<suseconds_t>((milliseconds % 1000) * 1000)};
+  if (::setsockopt(fd(socket), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
+    return lastError();
+  }
+  return Status::success();
+}
+
+ReceiveResult receive(Socket& socket, char* buffer, std::size_t capacity) {
+  ReceiveResult result;
+  for (;;) {
+    ssize_t n = ::recv(fd(socket), buffer, capacity, 0);
+    if (n > 0) {
+      result.kind = ReceiveResult::Kind::Data;
+      result.size = static_cast<std::size_t>(n);
+    } else if (n == 0 || errno == ESHUTDOWN) {
+      result.kind = ReceiveResult::Kind::Closed;
+    } else if (errno == EINTR) {
+      continue;
+    } else {
+      result.kind = ReceiveResult::Kind::Failed;
+      result.error = errorText(errno);
+    }
+    return result;
+  }
+}
+
+Result<std::size_t> send(Socket& socket, const char* data, std::size_t size) {
+  return sendFd(fd(socket), data, size);
+}
+
+Result<Socket> connectLoopback(std::uint16_t port) {
+  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket.valid()) return lastError();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (::connect(fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    return lastError();
+  }
+  return socket;
+}
+
+Status shutdownSending(Socket& socket) {
+  if (::shutdown(fd(socket), SHUT_WR) != 0) return lastError();
+  return Status::success();
+}
+
+// ---- Files ---------------------------------------------------------------------------------
+
+Result<File> openSharedForReading(const std::string& path) {
+  // POSIX files carry no share modes: others may always write, rename and unlink.
+  File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!file.valid()) return lastError();
+  return file;
+}
+
+Result<std::uint64_t> fileSize(File& file) {
+  struct stat info {};
+  if (::fstat(fd(file), &info) != 0) return lastError();
+  if (!S_ISREG(info.st_mode)) return fail("not a regular file");
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+Status seekTo(File& file, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return fail("offset out of range");
+  if (::lseek(fd(file), static_cast<off_t>(offset), SEEK_SET) < 0) return lastError();
+  return Status::success();
+}
+
+Result<std::size_t> readFile(File& file, char* buffer, std::size_t capacity) {
+  return readFd(fd(file), buffer, capacity);
+}
+
+std::string joinPath(std::string_view dir, std::string_view fileName) {
+  std::string path(dir);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += fileName;
+  return path;
+}
+
+// ---- Discord IPC endpoint ------------------------------------------------------------------
+
+Result<IpcChannel> openDiscordIpc(unsigned index) {
+  const std::string base = ipcBaseDirectory();
+  const std::string name = "discord-ipc-" + std::to_string(index);
+  // Plain location first, then the Flatpak and Snap sandboxes' own runtime folders.
+  Failure last = fail("Discord IPC endpoint not found");
+  for (const char* subdir : {"", "app/com.discordapp.Discord/", "snap.discord/"}) {
+    Result<File> socket = connectUnixSocket(joinPath(base, std::string(subdir) + name));
+    if (socket.ok()) return std::move(socket).value();
+    last = fail(socket.error());
+  }
+  return last;
+}
+
+Result<std::size_t> writeIpc(IpcChannel& channel, const char* data, std::size_t size) {
+  return sendFd(fd(channel), data, size);
+}
+
+std::string discordIpcName(unsigned index) {
+  return joinPath(ipcBaseDirectory(), "discord-ipc-" + std::to_string(index));
+}
+
+Result<IpcListener> listenIpc(const std::string& name) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (name.size() >= sizeof(address.sun_path)) return fail("socket path too long");
+  std::memcpy(address.sun_path, name.data(), name.size());
+  IpcListener listener{name, File(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+  if (!listener.handle.valid()) return lastError();
+  ::unlink(name.c_str());  // a socket left behind by an earlier run
+  if (::bind(fd(listener.handle), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
+          0 ||
+      ::listen(fd(listener.handle), 16) != 0) {
+    return lastError();
+  }
+  return listener;
+}
+
+Result<IpcChannel> acceptIpc(IpcListener& listener) {
+  for (;;) {
+    int accepted = ::accept(fd(listener.handle), nullptr, nullptr);
+    if (accepted >= 0) return IpcChannel(accepted);
+    if (errno != EINTR) return lastError();
+  }
+}
+
+Result<std::size_t> readIpc(IpcChannel& channel, char* buffer, std::size_t capacity) {
+  return readFd(fd(channel), buffer, capacity);
+}
+
+}  // namespace kcs::platform
