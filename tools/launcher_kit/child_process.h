@@ -1,0 +1,54 @@
+// Starting and watching a child process with pipes on its standard streams: what a launcher does
+// with the service, and what the tests and the demo do with the service and with stand-ins.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
+
+namespace kcs::kit {
+
+struct ChildOptions {
+  bool pipeStdin = true;    // otherwise the child reads an empty, closed input
+  bool pipeStdout = true;   // otherwise the child's output goes to this process's stream
+  bool pipeStderr = true;
+  // Extra environment entries "NAME=value" added to (or replacing in) this process's environment.
+  std::vector<std::string> environment;
+};
+
+class ChildProcess {
+ public:
+  // Starts program with arguments (program name not included in arguments).
+  static Result<std::unique_ptr<ChildProcess>> start(const std::string& program,
+                                                     const std::vector<std::string>& arguments,
+                                                     const ChildOptions& options = {});
+  virtual ~ChildProcess() = default;
+
+  virtual std::uint32_t pid() const = 0;
+
+  // Writes all bytes to the child's standard input.
+  virtual Status writeStdin(const std::string& bytes) = 0;
+  // Closes the child's standard input (end of input).
+  virtual void closeStdin() = 0;
+
+  // Reads standard output up to and including the next line feed, waiting at most timeoutMs.
+  // Fails on time-out or when the stream ends first (the partial line is kept for the next call).
+  virtual Result<std::string> readStdoutLine(unsigned timeoutMs) = 0;
+  // Reads the rest of standard output / standard error until the stream ends, waiting at most
+  // timeoutMs in all.
+  virtual Result<std::string> readStdoutToEnd(unsigned timeoutMs) = 0;
+  virtual Result<std::string> readStderrToEnd(unsigned timeoutMs) = 0;
+  // Reads standard error up to and including the next line feed, waiting at most timeoutMs.
+  virtual Result<std::string> readStderrLine(unsigned timeoutMs) = 0;
+
+  // Waits at most timeoutMs for the child to end; its exit status, or nothing on time-out.
+  virtual std::optional<int> wait(unsigned timeoutMs) = 0;
+  // Ends the child at once (SIGKILL / TerminateProcess) and reaps it.
+  virtual void kill() = 0;
+};
+
+}  // namespace kcs::kit

@@ -1,0 +1,232 @@
+// POSIX child processes: posix_spawn with pipes, poll() for reads with a time limit.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <system_error>
+
+#include "launcher_kit/child_process.h"
+
+extern char** environ;
+
+namespace kcs::kit {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Failure lastError(const char* what) {
+  return fail(std::string(what) + ": " + std::system_category().message(errno));
+}
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// A pipe end read with a deadline; bytes read past the line asked for are kept for the next call.
+struct Reader {
+  int fd = -1;
+  std::string pending;
+  bool ended = false;
+
+  // Reads once, waiting until deadline. Returns false on time-out or error.
+  bool fill(Clock::time_point deadline) {
+    if (ended || fd < 0) return false;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() < 0) return false;
+      pollfd p{fd, POLLIN, 0};
+      int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) return false;
+      char chunk[4096];
+      ssize_t n = ::read(fd, chunk, sizeof(chunk));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ended = true;
+        return false;
+      }
+      pending.append(chunk, static_cast<std::size_t>(n));
+      return true;
+    }
+  }
+
+  Result<std::string> line(unsigned timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      std::size_t end = pending.find('\n');
+      if (end != std::string::npos) {
+        std::string result = pending.substr(0, end + 1);
+        pending.erase(0, end + 1);
+        return result;
+      }
+      if (!fill(deadline)) return fail(ended ? "stream ended" : "timed out");
+    }
+  }
+
+  Result<std::string> toEnd(unsigned timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!ended) {
+      if (!fill(deadline) && !ended) return fail("timed out");
+    }
+    return std::exchange(pending, std::string());
+  }
+};
+
+std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
+  std::map<std::string, std::string> entries;
+  auto add = [&](const std::string& entry) {
+    std::size_t eq = entry.find('=');
+    entries[entry.substr(0, eq)] = entry;
+  };
+  for (char** e = environ; *e != nullptr; ++e) add(*e);
+  for (const std::string& entry : extra) add(entry);
+  std::vector<std::string> merged;
+  for (auto& [name, entry] : entries) merged.push_back(entry);
+  return merged;
+}
+
+class PosixChild final : public ChildProcess {
+ public:
+  ~PosixChild() override {
+    closeFd(stdin_);
+    closeFd(stdout_.fd);
+    closeFd(stderr_.fd);
+    if (!reaped_) kill();
+  }
+
+  Status launch(const std::string& program, const std::vector<std::string>& arguments,
+                const ChildOptions& options) {
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    auto closeAll = [&] {
+      for (int* p : {in, out, err}) {
+        closeFd(p[0]);
+        closeFd(p[1]);
+      }
+    };
+    if ((options.pipeStdin && ::pipe2(in, O_CLOEXEC) != 0) ||
+        (options.pipeStdout && ::pipe2(out, O_CLOEXEC) != 0) ||
+        (options.pipeStderr && ::pipe2(err, O_CLOEXEC) != 0)) {
+      Failure failure = lastError("pipe");
+      closeAll();
+      return failure;
+    }
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (options.pipeStdin) {
+      ::posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    } else {
+      ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    if (options.pipeStdout) ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (options.pipeStderr) ::posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+
+    std::vector<std::string> argStrings;
+    argStrings.push_back(program);
+    argStrings.insert(argStrings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& a : argStrings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStrings = mergedEnvironment(options.environment);
+    std::vector<char*> envp;
+    for (std::string& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    pid_t pid = 0;
+    int rc = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      closeAll();
+      return fail("spawn " + program + ": " + std::system_category().message(rc));
+    }
+    pid_ = pid;
+    reaped_ = false;
+    closeFd(in[0]);
+    closeFd(out[1]);
+    closeFd(err[1]);
+    stdin_ = in[1];
+    stdout_.fd = out[0];
+    stderr_.fd = err[0];
+    return Status::success();
+  }
+
+  std::uint32_t pid() const override { return static_cast<std::uint32_t>(pid_); }
+
+  Status writeStdin(const std::string& bytes) override {
+    if (stdin_ < 0) return fail("standard input is closed");
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      // MSG_NOSIGNAL does not exist for pipes; SIGPIPE is kept away by the caller's process setup
+      // (platform::initProcess) or shows as EPIPE when ignored.
+      ssize_t n = ::write(stdin_, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return lastError("write");
+      done += static_cast<std::size_t>(n);
+    }
+    return Status::success();
+  }
+
+  void closeStdin() override { closeFd(stdin_); }
+
+  Result<std::string> readStdoutLine(unsigned timeoutMs) override { return stdout_.line(timeoutMs); }
+  Result<std::string> readStdoutToEnd(unsigned timeoutMs) override { return stdout_.toEnd(timeoutMs); }
+  Result<std::string> readStderrToEnd(unsigned timeoutMs) override { return stderr_.toEnd(timeoutMs); }
+  Result<std::string> readStderrLine(unsigned timeoutMs) override { return stderr_.line(timeoutMs); }
+
+  std::optional<int> wait(unsigned timeoutMs) override {
+    if (reaped_) return status_;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      int raw = 0;
+      pid_t done = ::waitpid(pid_, &raw, WNOHANG);
+      if (done == pid_) {
+        reaped_ = true;
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        return status_;
+      }
+      if (done < 0 && errno != EINTR) return std::nullopt;
+      if (Clock::now() >= deadline) return std::nullopt;
+      ::usleep(5000);
+    }
+  }
+
+  void kill() override {
+    if (reaped_) return;
+    ::kill(pid_, SIGKILL);
+    int raw = 0;
+    while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    status_ = 128 + SIGKILL;
+  }
+
+ private:
+  pid_t pid_ = 0;
+  bool reaped_ = true;
+  int status_ = 0;
+  int stdin_ = -1;
+  Reader stdout_;
+  Reader stderr_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<ChildProcess>> ChildProcess::start(const std::string& program,
+                                                          const std::vector<std::string>& arguments,
+                                                          const ChildOptions& options) {
+  // A child that dies while we write its input must not take this process down.
+  ::signal(SIGPIPE, SIG_IGN);
+  auto child = std::make_unique<PosixChild>();
+  Status launched = child->launch(program, arguments, options);
+  if (!launched.ok()) return fail(launched.error());
+  return std::unique_ptr<ChildProcess>(std::move(child));
+}
+
+}  // namespace kcs::kit
