@@ -1,8 +1,20 @@
-// Placeholder.
+// Strict unsigned decimal parsing: no sign other than one leading "+", no white space, no
+// locale, and an overflow check before every multiply so no input can wrap around.
 #include "common/decimal.h"
 
 namespace kcs {
 
-std::optional<std::uint64_t> parseUnsignedDecimal(std::string_view, std::uint64_t) { return std::nullopt; }
+std::optional<std::uint64_t> parseUnsignedDecimal(std::string_view text, std::uint64_t max) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
 
 }  // namespace kcs
