@@ -1,8 +1,81 @@
-// Placeholder.
 #include "http/connection.h"
 
-namespace kcs {
+#include <optional>
+#include <utility>
 
-void handleConnection(platform::Socket, std::shared_ptr<SharedState>) {}
+#include "http/records.h"
+#include "http/response.h"
+
+namespace kcs {
+namespace {
+
+Reply takeLaunchTicket(SharedState& state) {
+  std::optional<LoginTicket> ticket = state.launchTicket.take();
+  if (!ticket) return {kStatusNotFound, std::string(kNoLaunchSessionBody)};
+  // The ticket is out of the slot now: even if writing fails it is handed out only this once.
+  Result<std::string> json = writeLoginTicket(*ticket);
+  if (!json.ok()) return {kStatusOk, std::string(kSerializationFailedBody)};
+  return {kStatusOk, std::move(json).value()};
+}
+
+Reply storeLaunchTicket(const std::string& body, SharedState& state) {
+  Result<LoginTicket> ticket = readLoginTicket(body);
+  if (!ticket.ok() || !isValid(*ticket)) {
+    return {kStatusBadRequest, std::string(kInvalidTicketBody)};
+  }
+  state.launchTicket.replace(std::move(ticket).value());
+  return {kStatusNoContent, {}};
+}
+
+Reply storePresenceSession(const std::string& body, SharedState& state) {
+  Result<PresenceSession> session = readPresenceSession(body);
+  if (!session.ok() || !isValid(*session)) {
+    return {kStatusBadRequest, std::string(kInvalidPresenceSessionBody)};
+  }
+  state.presenceSession.replace(*session);
+  return {kStatusNoContent, {}};
+}
+
+}  // namespace
+
+bool tokenMatches(std::string_view configured, std::string_view presented) {
+  // Every configured byte is looked at whatever the presented token holds, and differences are
+  // collected rather than acted on, so the timing tells nothing about the secret.
+  unsigned difference = presented.size() == configured.size() ? 0u : 1u;
+  for (std::size_t i = 0; i < configured.size(); ++i) {
+    const unsigned char mine = static_cast<unsigned char>(configured[i]);
+    const unsigned char theirs =
+        i < presented.size() ? static_cast<unsigned char>(presented[i]) : 0u;
+    difference |= static_cast<unsigned>(mine ^ theirs);
+  }
+  return difference == 0;
+}
+
+Reply answerRequest(const HttpRequest& request, SharedState& state) {
+  // Authorisation guards every route, paths without one included.
+  if (!tokenMatches(state.token, request.token)) {
+    return {kStatusUnauthorized, std::string(kUnauthorizedBody)};
+  }
+  const std::string& method = request.method;
+  const std::string& path = request.path;
+  if (method == "GET" && path == "/health") return {kStatusOk, std::string(kHealthBody)};
+  if (method == "GET" && path == "/launch/session") return takeLaunchTicket(state);
+  if (method == "PUT" && path == "/launch/session") return storeLaunchTicket(request.body, state);
+  if (method == "PUT" && path == "/presence/session") {
+    return storePresenceSession(request.body, state);
+  }
+  return {kStatusNotFound, std::string(kNotFoundBody)};
+}
+
+void handleConnection(platform::Socket connection, std::shared_ptr<SharedState> state) {
+  Result<HttpRequest> request = readRequest(connection);
+  if (!request.ok()) {
+    writeResponse(connection, kStatusBadRequest, kBadRequestBody);
+    return;  // the reason is not revealed
+  }
+  const Reply reply = answerRequest(*request, *state);
+  writeResponse(connection, reply.status, reply.body);
+  // connection closes here, at once, without a shut-down; state's reference goes with it.
+}
 
 }  // namespace kcs

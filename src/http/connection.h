@@ -2,12 +2,29 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <string_view>
 
+#include "http/request_reader.h"
 #include "http/shared_state.h"
 #include "platform/platform.h"
 
 namespace kcs {
 
+// Serves the one request on connection and closes it; the reference to state goes with it.
 void handleConnection(platform::Socket connection, std::shared_ptr<SharedState> state);
+
+// True when presented equals configured byte for byte. The time taken depends only on the
+// configured token's length, never on where the two first differ.
+bool tokenMatches(std::string_view configured, std::string_view presented);
+
+struct Reply {
+  std::string_view status;
+  std::string body;
+};
+
+// What an already read request gets: 401 unless the token matches, then the route's answer.
+// Reads and changes the slots of state.
+Reply answerRequest(const HttpRequest& request, SharedState& state);
 
 }  // namespace kcs
