@@ -1,0 +1,198 @@
+#include "http/records.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/shared_state.h"
+
+namespace kcs {
+namespace {
+
+TEST(LoginTicketRecord, ReadsBothFormsAndAppliesTheValidityRule) {
+  struct Case {
+    std::string json;
+    bool readable;
+    bool valid;
+  };
+  const std::vector<Case> cases = {
+      {R"({"username":"","clientLogin":"!","ticket":"t","expiresAt":"","ttlSeconds":0})", true, true},
+      {R"({"ttlSeconds":5,"ticket":"t","expiresAt":"x","clientLogin":"!me","username":"u"})", true,
+       true},
+      {R"(["u","!me","t","2030-01-01",60])", true, true},
+      {R"({"username":"u","clientLogin":"me!","ticket":"t","expiresAt":"","ttlSeconds":0})", true,
+       false},
+      {R"({"username":"u","clientLogin":"","ticket":"t","expiresAt":"","ttlSeconds":0})", true, false},
+      {R"({"username":"u","clientLogin":"!me","ticket":"","expiresAt":"","ttlSeconds":0})", true,
+       false},
+      {R"({"username":"u","clientLogin":"!me","ticket":"t","expiresAt":"","ttlSeconds":"5"})", false,
+       false},
+      {R"({"username":"u","clientLogin":"!me","ticket":"t","expiresAt":"","ttlSeconds":1.0})", false,
+       false},
+      {R"({"username":"u","clientLogin":"!me","ticket":"t","expiresAt":"","ttlSeconds":-1})", false,
+       false},
+      {R"({"username":"u","clientLogin":"!me","ticket":"t","expiresAt":""})", false, false},
+      {R"(["u","!me","t","x"])", false, false},
+      {R"(["u","!me","t","x",1,2])", false, false},
+      {R"({"username":"u","username":"v","clientLogin":"!me","ticket":"t","expiresAt":"","ttlSeconds":0})",
+       false, false},
+  };
+  for (const auto& c : cases) {
+    Result<LoginTicket> ticket = readLoginTicket(c.json);
+    ASSERT_EQ(ticket.ok(), c.readable) << c.json << (ticket.ok() ? "" : " " + ticket.error());
+    if (ticket.ok()) {
+      EXPECT_EQ(isValid(*ticket), c.valid) << c.json;
+    }
+  }
+}
+
+TEST(LoginTicketRecord, ArrayFormFillsFieldsInOrder) {
+  Result<LoginTicket> ticket = readLoginTicket(R"(["u","!c","t","e",18446744073709551615])");
+  ASSERT_TRUE(ticket.ok()) << ticket.error();
+  EXPECT_EQ(ticket->username, "u");
+  EXPECT_EQ(ticket->clientLogin, "!c");
+  EXPECT_EQ(ticket->ticket, "t");
+  EXPECT_EQ(ticket->expiresAt, "e");
+  EXPECT_EQ(ticket->ttlSeconds, 18446744073709551615u);
+}
+
+TEST(LoginTicketRecord, WritesCompactJsonInFieldOrderWithExactEscapes) {
+  LoginTicket ticket;
+  ticket.username = "J\xC3\xB6rg \xF0\x9F\x98\x80";  // non-ASCII is copied as it is
+  ticket.clientLogin = "!a\"b\\c/d";
+  ticket.ticket = std::string("\b\t\n\f\r\x01\x1f\x7f", 8);
+  ticket.expiresAt = "";
+  ticket.ttlSeconds = 3600;
+  Result<std::string> json = writeLoginTicket(ticket);
+  ASSERT_TRUE(json.ok()) << json.error();
+  EXPECT_EQ(*json,
+            "{\"username\":\"J\xC3\xB6rg \xF0\x9F\x98\x80\",\"clientLogin\":\"!a\\\"b\\\\c/d\","
+            "\"ticket\":\"\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\",\"expiresAt\":\"\",\"ttlSeconds\":3600}");
+}
+
+TEST(LoginTicketRecord, WrittenTicketReadsBackUnchanged) {
+  Result<LoginTicket> in =
+      readLoginTicket(R"({"ttlSeconds":0,"expiresAt":"\u00e9","ticket":"a\nb","clientLogin":"!x","username":"\ud83d\ude00"})");
+  ASSERT_TRUE(in.ok()) << in.error();
+  Result<std::string> json = writeLoginTicket(*in);
+  ASSERT_TRUE(json.ok());
+  EXPECT_EQ(*json,
+            "{\"username\":\"\xF0\x9F\x98\x80\",\"clientLogin\":\"!x\",\"ticket\":\"a\\nb\","
+            "\"expiresAt\":\"\xC3\xA9\",\"ttlSeconds\":0}");
+  Result<LoginTicket> back = readLoginTicket(*json);
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(back->username, in->username);
+  EXPECT_EQ(back->ticket, in->ticket);
+  EXPECT_EQ(back->expiresAt, in->expiresAt);
+}
+
+TEST(LoginTicketRecord, WritingTextThatIsNotUtf8FailsInsteadOfThrowing) {
+  LoginTicket ticket;
+  ticket.clientLogin = "!";
+  ticket.ticket = "\xFF";
+  EXPECT_FALSE(writeLoginTicket(ticket).ok());
+}
+
+TEST(PresenceSessionRecord, ReadsAndValidates) {
+  struct Case {
+    std::string json;
+    bool readable;
+    bool valid;
+  };
+  const std::vector<Case> cases = {
+      {R"({"pid":42,"logOffset":0})", true, true},
+      {R"([42,18446744073709551615])", true, true},
+      {R"({"logOffset":7,"pid":4294967295})", true, true},
+      {R"({"pid":0,"logOffset":0})", true, false},
+      {R"({"pid":4294967296,"logOffset":0})", false, false},
+      {R"({"pid":"42","logOffset":0})", false, false},
+      {R"({"pid":42})", false, false},
+      {R"([42])", false, false},
+      {R"([42,0,0])", false, false},
+      {R"({"pid":42,"logOffset":0,"game":{"name":"x"}})", true, true},
+  };
+  for (const auto& c : cases) {
+    Result<PresenceSession> session = readPresenceSession(c.json);
+    ASSERT_EQ(session.ok(), c.readable) << c.json << (session.ok() ? "" : " " + session.error());
+    if (session.ok()) {
+      EXPECT_EQ(isValid(*session), c.valid) << c.json;
+    }
+  }
+  Result<PresenceSession> session = readPresenceSession(R"([7,9])");
+  ASSERT_TRUE(session.ok());
+  EXPECT_EQ(session->pid, 7u);
+  EXPECT_EQ(session->logOffset, 9u);
+}
+
+TEST(SharedStateSlots, ReplaceTakeCopyAndClear) {
+  SharedState state("token");
+  EXPECT_FALSE(state.launchTicket.take().has_value());
+
+  LoginTicket first;
+  first.ticket = "one";
+  LoginTicket second;
+  second.ticket = "two";
+  state.launchTicket.replace(first);
+  state.launchTicket.replace(second);
+  std::optional<LoginTicket> taken = state.launchTicket.take();
+  ASSERT_TRUE(taken.has_value());
+  EXPECT_EQ(taken->ticket, "two");
+  EXPECT_FALSE(state.launchTicket.take().has_value());  // handed out once
+
+  state.presenceSession.replace(PresenceSession{5, 10});
+  EXPECT_EQ(state.presenceSession.copy()->pid, 5u);
+  EXPECT_EQ(state.presenceSession.copy()->pid, 5u);  // copying leaves it in place
+  EXPECT_FALSE(state.presenceSession.clearIf([](const PresenceSession& s) { return s.pid == 6; }));
+  EXPECT_TRUE(state.presenceSession.clearIf([](const PresenceSession& s) { return s.pid == 5; }));
+  EXPECT_FALSE(state.presenceSession.copy().has_value());
+}
+
+TEST(SharedStateSlots, EachStoredTicketIsTakenAtMostOnceUnderContention) {
+  auto state = std::make_shared<SharedState>("token");
+  constexpr int kTickets = 2000;
+  std::atomic<int> takenCount{0};
+  std::thread producer([&] {
+    for (int i = 0; i < kTickets; ++i) {
+      LoginTicket t;
+      t.ticket = std::to_string(i);
+      state->launchTicket.replace(std::move(t));
+    }
+  });
+  std::vector<std::thread> takers;
+  std::vector<std::vector<std::string>> seen(4);
+  for (std::size_t k = 0; k < seen.size(); ++k) {
+    takers.emplace_back([&, k] {
+      for (int i = 0; i < kTickets; ++i) {
+        if (auto t = state->launchTicket.take()) seen[k].push_back(t->ticket);
+      }
+    });
+  }
+  producer.join();
+  for (auto& t : takers) t.join();
+  if (auto rest = state->launchTicket.take()) seen[0].push_back(rest->ticket);
+  std::set<std::string> all;
+  std::size_t total = 0;
+  for (const auto& s : seen) {
+    total += s.size();
+    all.insert(s.begin(), s.end());
+  }
+  EXPECT_EQ(all.size(), total);  // no ticket handed out twice
+  EXPECT_LE(total, static_cast<std::size_t>(kTickets));
+}
+
+TEST(SharedStateSlots, BrokenLockNamesTheLock) {
+  try {
+    throwBrokenLock("presence lock");
+    FAIL();
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("presence lock"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace kcs
