@@ -1,9 +1,46 @@
-// Placeholder.
 #include "lifecycle/launcher_config.h"
 
-namespace kcs {
+#include <array>
+#include <utility>
+#include <vector>
 
-Result<Config> parseLauncherConfig(std::string_view) { return fail("not built"); }
-Result<Config> readLauncherConfig() { return fail("not built"); }
+#include "common/utf8.h"
+#include "http/record_reader.h"
+#include "platform/platform.h"
+
+namespace kcs {
+namespace {
+
+constexpr std::size_t kMinimumTokenBytes = 32;
+
+constexpr std::array<FieldSpec, 2> kConfigFields = {{
+    {"token", FieldType::Text},
+    {"clientDir", FieldType::Text},
+}};
+
+}  // namespace
+
+Result<Config> parseLauncherConfig(std::string_view line) {
+  if (!isValidUtf8(line)) {
+    return fail("failed reading launcher configuration: stream did not contain valid UTF-8");
+  }
+  // Unicode white space around the value goes (the line feed and a carriage return before it
+  // included); between the value's tokens only JSON white space is allowed.
+  const std::string_view text = trimUnicodeWhiteSpace(line);
+  Result<std::vector<FieldValue>> fields = readRecord(text, {"Config", kConfigFields});
+  if (!fields.ok()) return fail("invalid launcher configuration: " + fields.error());
+
+  Config config;
+  config.token = std::move((*fields)[0].text);
+  config.clientDir = std::move((*fields)[1].text);
+  if (config.token.size() < kMinimumTokenBytes) return fail("launcher configuration is incomplete");
+  return config;
+}
+
+Result<Config> readLauncherConfig() {
+  Result<std::string> line = platform::readStandardInputLine();
+  if (!line.ok()) return fail("failed reading launcher configuration: " + line.error());
+  return parseLauncherConfig(*line);
+}
 
 }  // namespace kcs
