@@ -1,12 +1,114 @@
-// Placeholder.
 #include "presence/presence_worker.h"
 
+#include <stdexcept>
+#include <utility>
+
 #include "platform/platform.h"
+#include "presence/activity_payloads.h"
+#include "presence/proxy_log_reader.h"
 
 namespace kcs {
+namespace {
 
-void runPresenceWorker(std::string, std::shared_ptr<SharedState>) {
-  for (;;) platform::sleepMilliseconds(250);
+constexpr unsigned kTickMilliseconds = 250;
+
+struct ActivityTexts {
+  const char* details;
+  const char* state;
+};
+
+ActivityTexts textsFor(PresenceState::Kind kind) {
+  switch (kind) {
+    case PresenceState::Kind::Menus:
+      return {"In the menus", "Duskmere"};
+    case PresenceState::Kind::Creating:
+      return {"Creating an Adventurer", "Duskmere"};
+    case PresenceState::Kind::Playing:
+      break;
+  }
+  return {"Playing on Duskmere", "Adventurer"};
+}
+
+// A console line that cannot be written ends the worker; the service goes on without it.
+void writeLine(PresenceWorker& worker, const std::string& line) {
+  Status written = worker.writeLine(line);
+  if (!written.ok()) throw std::runtime_error("standard error: " + written.error());
+}
+
+void forgetGame(PresenceWorker& worker, std::uint32_t probedPid) {
+  // The clear names the game followed so far (0 if none); its outcome does not matter.
+  if (worker.client) (void)clearActivity(*worker.client, worker.followedPid);
+  // A session stored meanwhile for another game must survive, so only the probed one goes.
+  worker.state->presenceSession.clearIf(
+      [probedPid](const PresenceSession& session) { return session.pid == probedPid; });
+  worker.followedPid = 0;
+  worker.lastShown.reset();
+}
+
+void show(PresenceWorker& worker) {
+  const ActivityTexts texts = textsFor(worker.current.kind);
+  std::optional<std::uint64_t> start;
+  if (worker.current.kind == PresenceState::Kind::Playing) start = worker.current.startTime;
+  Status shown = setActivity(*worker.client, worker.followedPid, texts.details, texts.state, start);
+  if (!shown.ok()) {
+    // Leaving lastShown alone makes the next connection show the state again.
+    worker.client.reset();
+    writeLine(worker, "Discord presence connection lost; retrying\n");
+    return;
+  }
+  worker.lastShown = worker.current;
+  writeLine(worker, "Discord presence updated pid=" + std::to_string(worker.followedPid) +
+                        " state=" + toText(worker.current) + "\n");
+}
+
+}  // namespace
+
+PresenceWorker makePresenceWorker(const std::string& clientDir, std::shared_ptr<SharedState> state) {
+  PresenceWorker worker;
+  worker.logPath = platform::joinPath(clientDir, kProxyLogFileName);
+  worker.state = std::move(state);
+  return worker;
+}
+
+void tickPresenceWorker(PresenceWorker& worker) {
+  const std::optional<PresenceSession> session = worker.state->presenceSession.copy();
+  if (!session) return;
+
+  if (!worker.gameAlive(session->pid)) {
+    forgetGame(worker, session->pid);
+    return;
+  }
+
+  if (session->pid != worker.followedPid) {
+    // A new game starts in the menus at its own place in the log; no clear for the old one.
+    worker.followedPid = session->pid;
+    worker.current = PresenceState::menus();
+    worker.lastShown.reset();
+    worker.readOffset = session->logOffset;
+  }
+
+  // The state follows the log whether or not Discord is reachable.
+  if (Result<LogText> read = readNewLogText(worker.logPath, worker.readOffset); read.ok()) {
+    worker.current = scanProxyLog(worker.current, read->text, worker.clock);
+    worker.readOffset = read->endOffset;
+  }
+
+  if (!worker.client) {
+    Result<DiscordIpcClient> connected = DiscordIpcClient::connect(worker.openEndpoint);
+    if (!connected.ok()) return;  // Discord is not there; try again next tick, quietly
+    worker.client = std::move(connected).value();
+    writeLine(worker, std::string("Discord IPC connected application=") + kDiscordApplicationId + "\n");
+  }
+
+  if (!worker.lastShown || !(*worker.lastShown == worker.current)) show(worker);
+}
+
+void runPresenceWorker(std::string clientDir, std::shared_ptr<SharedState> state) {
+  PresenceWorker worker = makePresenceWorker(clientDir, std::move(state));
+  for (;;) {
+    tickPresenceWorker(worker);
+    platform::sleepMilliseconds(kTickMilliseconds);
+  }
 }
 
 }  // namespace kcs
