@@ -22,6 +22,17 @@ const std::string kToken = "e2e-token-0123456789abcdef0123456789";
 const std::string kTicket =
     R"({"username":"ann","clientLogin":"!ann","ticket":"T-1","expiresAt":"soon","ttlSeconds":60})";
 
+// Everything the service sends on socket until it closes.
+std::string readToEnd(platform::Socket& socket) {
+  std::string reply;
+  char chunk[512];
+  for (;;) {
+    platform::ReceiveResult got = platform::receive(socket, chunk, sizeof(chunk));
+    if (got.kind != platform::ReceiveResult::Kind::Data) return reply;
+    reply.append(chunk, got.size);
+  }
+}
+
 class HttpServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -131,14 +142,7 @@ TEST_F(HttpServiceTest, StalledClientHoldsOnlyItsOwnConnection) {
 
   for (platform::Socket& socket : stalled) {
     ASSERT_TRUE(platform::send(socket, "\r\n", 2).ok());
-    std::string reply;
-    char chunk[512];
-    for (;;) {
-      platform::ReceiveResult got = platform::receive(socket, chunk, sizeof(chunk));
-      if (got.kind != platform::ReceiveResult::Kind::Data) break;
-      reply.append(chunk, got.size);
-    }
-    EXPECT_EQ(reply.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_EQ(readToEnd(socket).substr(0, 15), "HTTP/1.1 200 OK");
   }
 }
 
@@ -148,13 +152,7 @@ TEST_F(HttpServiceTest, ClientSilentForTheReceiveTimeOutGetsBadRequest) {
   ASSERT_TRUE(socket.ok()) << socket.error();
   ASSERT_TRUE(platform::send(*socket, "GET /", 5).ok());
   ASSERT_TRUE(platform::setReceiveTimeout(*socket, 10000).ok());
-  std::string reply;
-  char chunk[512];
-  for (;;) {
-    platform::ReceiveResult got = platform::receive(*socket, chunk, sizeof(chunk));
-    if (got.kind != platform::ReceiveResult::Kind::Data) break;
-    reply.append(chunk, got.size);
-  }
+  const std::string reply = readToEnd(*socket);
   const auto waited = Clock::now() - start;
   EXPECT_EQ(reply.substr(0, 24), "HTTP/1.1 400 Bad Request");
   EXPECT_GT(waited, std::chrono::milliseconds(1500));

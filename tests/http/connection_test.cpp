@@ -28,14 +28,19 @@ class ConnectionTest : public ::testing::Test {
     port_ = static_cast<std::uint16_t>(std::stoi(address->substr(address->rfind(':') + 1)));
   }
 
-  // Sends bytes on a fresh connection and returns all that came back.
-  std::string exchange(const std::string& bytes, bool halfClose = false) {
-    std::thread server([this] {
+  // Serves the next connection on a thread of its own.
+  std::thread serveOne() {
+    return std::thread([this] {
       platform::AcceptResult accepted = platform::acceptConnection(listener_);
       if (accepted.kind == platform::AcceptResult::Kind::Accepted) {
         handleConnection(std::move(accepted.connection), state_);
       }
     });
+  }
+
+  // Sends bytes on a fresh connection and returns all that came back.
+  std::string exchange(const std::string& bytes, bool halfClose = false) {
+    std::thread server = serveOne();
     Result<std::string> reply = kit::exchangeRaw(port_, bytes, 5000, halfClose);
     server.join();
     EXPECT_TRUE(reply.ok()) << reply.error();
@@ -141,12 +146,7 @@ TEST_F(ConnectionTest, EmptyConfiguredTokenAuthorisesARequestWithoutOne) {
 
 TEST_F(ConnectionTest, PeerGoneBeforeTheReplyIsASilentSendFailure) {
   // The client closes at once; the service's reply fails to send and the thread just ends.
-  std::thread server([this] {
-    platform::AcceptResult accepted = platform::acceptConnection(listener_);
-    if (accepted.kind == platform::AcceptResult::Kind::Accepted) {
-      handleConnection(std::move(accepted.connection), state_);
-    }
-  });
+  std::thread server = serveOne();
   {
     Result<platform::Socket> client = platform::connectLoopback(port_);
     ASSERT_TRUE(client.ok()) << client.error();
