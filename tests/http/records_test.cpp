@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <set>
 #include <string>
@@ -155,7 +154,6 @@ TEST(SharedStateSlots, ReplaceTakeCopyAndClear) {
 TEST(SharedStateSlots, EachStoredTicketIsTakenAtMostOnceUnderContention) {
   auto state = std::make_shared<SharedState>("token");
   constexpr int kTickets = 2000;
-  std::atomic<int> takenCount{0};
   std::thread producer([&] {
     for (int i = 0; i < kTickets; ++i) {
       LoginTicket t;
