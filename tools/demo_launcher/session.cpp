@@ -120,16 +120,19 @@ class Session {
       return fail("The demo could not create its runtime directory " + runtime.string() + ".");
     }
     serviceEnvironment_.push_back("XDG_RUNTIME_DIR=" + runtime.string());
-    const std::string standinPath = (fs::path(options_.toolsDir) / "discord-standin").string();
+    fs::path standin = fs::path(options_.toolsDir) / "discord-standin";
+    std::error_code missing;
+    if (!fs::exists(standin, missing)) standin += ".exe";  // the Windows build's name
+    const std::string standinPath = standin.string();
     kit::ChildOptions childOptions;
     childOptions.pipeStdin = false;
     childOptions.pipeStderr = false;
     childOptions.environment = serviceEnvironment_;
-    auto standin = ChildProcess::start(standinPath, {}, childOptions);
-    if (!standin.ok()) {
+    auto started = ChildProcess::start(standinPath, {}, childOptions);
+    if (!started.ok()) {
       return fail("The Discord stand-in could not be started from " + standinPath + ".");
     }
-    discord_ = std::move(standin).value();
+    discord_ = std::move(started).value();
     Result<std::string> listening = discord_->readStdoutLine(kEventTimeoutMs);
     if (!listening.ok() || listening->rfind("listening ", 0) != 0) {
       return fail("The Discord stand-in did not start listening.");
