@@ -23,19 +23,23 @@ constexpr std::array<Marker, 6> kMarkers{{
     {"preview=00083D000000", Kind::Playing},
 }};
 
-// Every marker contains one of these anchors, so a line without an anchor has no marker. Finding
-// anchors across the whole text, instead of testing six markers on every line, keeps the scan
-// close to memory speed: most lines of the log are never looked at individually.
-constexpr std::size_t kAnchorLength = 8;
-constexpr std::array<std::string_view, 2> kAnchors{{"preview=", "MSG_CHAR"}};
+// Every marker contains one of these anchors (twelve of its bytes), so a line without an anchor
+// has no marker. Finding anchors across the whole text, instead of testing six markers on every
+// line, keeps the scan fast: lines are looked at one by one only where an anchor occurs, which in
+// a real log is almost nowhere. The anchors start at rare byte pairs ("w=", "SM", "CM") because
+// the proxy writes "preview=" and hex digits on most of its lines.
+constexpr std::size_t kAnchorLength = 12;
+constexpr std::array<std::string_view, 6> kAnchors{{
+    "SMSG_CHAR_EN", "w=00044B0000", "CMSG_CHAR_CR", "w=000C360000", "w=000C3D0000", "w=00083D0000",
+}};
 
 constexpr std::size_t pairIndex(unsigned char first, unsigned char second) {
   return static_cast<std::size_t>(first) | (static_cast<std::size_t>(second) << 8);
 }
 
-// Backward Horspool over byte pairs: the window [i, i + 8) may step back by the shift of the pair
-// at i: its smallest start offset inside an anchor (0: an anchor may begin at i), or 7 when no
-// anchor contains it. A step never passes over an anchor's start. The table stores 7 - shift, so
+// Backward Horspool over byte pairs: the window [i, i + 12) may step back by the shift of the
+// pair at i: its smallest start offset inside an anchor (0: an anchor may begin at i), or 11 when
+// no anchor contains it. A step never passes over an anchor's start. The table stores 7 - shift, so
 // its zero fill already means "not in any anchor".
 using ShiftTable = std::array<std::uint8_t, 65536>;
 
@@ -56,7 +60,13 @@ constexpr ShiftTable makeShiftTable() {
 
 constexpr ShiftTable kReach = makeShiftTable();
 
-static_assert(kAnchors[0].size() == kAnchorLength && kAnchors[1].size() == kAnchorLength);
+constexpr bool allAnchorsHaveTheLength() {
+  for (std::string_view anchor : kAnchors) {
+    if (anchor.size() != kAnchorLength) return false;
+  }
+  return true;
+}
+static_assert(allAnchorsHaveTheLength());
 
 bool anchorAt(const char* at) {
   for (std::string_view anchor : kAnchors) {

@@ -145,6 +145,8 @@ TEST(ScanProxyLog, AgreesWithALineByLinePass) {
       "MSG_CHA",                     "\n",                   "\r\n",
       "\n",                          "ordinary log text ",   "p",
       "e",                           "=",                    "\r",
+      "w=000C3D0000",                "00",                   "0C3D",
+      "preview=00044B00000",         "CMSG_CHAR_CR",         "w=",
   };
   std::mt19937 random(12345);
   std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
