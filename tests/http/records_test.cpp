@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "http/shared_state.h"
@@ -149,38 +146,6 @@ TEST(SharedStateSlots, ReplaceTakeCopyAndClear) {
   EXPECT_FALSE(state.presenceSession.clearIf([](const PresenceSession& s) { return s.pid == 6; }));
   EXPECT_TRUE(state.presenceSession.clearIf([](const PresenceSession& s) { return s.pid == 5; }));
   EXPECT_FALSE(state.presenceSession.copy().has_value());
-}
-
-TEST(SharedStateSlots, EachStoredTicketIsTakenAtMostOnceUnderContention) {
-  auto state = std::make_shared<SharedState>("token");
-  constexpr int kTickets = 2000;
-  std::thread producer([&] {
-    for (int i = 0; i < kTickets; ++i) {
-      LoginTicket t;
-      t.ticket = std::to_string(i);
-      state->launchTicket.replace(std::move(t));
-    }
-  });
-  std::vector<std::thread> takers;
-  std::vector<std::vector<std::string>> seen(4);
-  for (std::size_t k = 0; k < seen.size(); ++k) {
-    takers.emplace_back([&, k] {
-      for (int i = 0; i < kTickets; ++i) {
-        if (auto t = state->launchTicket.take()) seen[k].push_back(t->ticket);
-      }
-    });
-  }
-  producer.join();
-  for (auto& t : takers) t.join();
-  if (auto rest = state->launchTicket.take()) seen[0].push_back(rest->ticket);
-  std::set<std::string> all;
-  std::size_t total = 0;
-  for (const auto& s : seen) {
-    total += s.size();
-    all.insert(s.begin(), s.end());
-  }
-  EXPECT_EQ(all.size(), total);  // no ticket handed out twice
-  EXPECT_LE(total, static_cast<std::size_t>(kTickets));
 }
 
 TEST(SharedStateSlots, BrokenLockNamesTheLock) {
