@@ -1,8 +1,20 @@
 #!/usr/bin/env bash
-# Builds the service and starts it with this shell as its launcher (until the demo launcher lands).
+# The main job: installs what is missing, builds the service and its tools, and plays one whole
+# launcher session as a timeline (demo-launcher). Arguments go to the demo, e.g. --real-discord
+# to show the activity in your own running Discord, or --non-interactive for short delays.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
 ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev
-cmake --preset default >/dev/null && cmake --build --preset default -j "$(nproc)" >/dev/null
-echo '{"token":"0123456789abcdef0123456789abcdef","clientDir":"."}' | ./build/korvessa-client-services --launcher-pid $$
+
+log="$(mktemp)"
+trap 'rm -f "$log"' EXIT
+echo "building korvessa-client-services and the demo (preset default) ..."
+if ! { cmake --preset default && cmake --build --preset default -j "$(nproc)" \
+         --target korvessa-client-services demo-launcher discord-standin; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "The build failed; see the output above." >&2
+  exit 1
+fi
+echo
+exec ./build/tools/demo-launcher "$@"
