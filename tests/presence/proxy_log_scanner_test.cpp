@@ -56,13 +56,6 @@ TEST(PresenceStateText, Forms) {
   EXPECT_EQ(toText(PresenceState::playing(18446744073709551615u)), "Playing(18446744073709551615)");
 }
 
-TEST(PresenceStateEquality, StartTimeCountsOnlyWhilePlaying) {
-  EXPECT_EQ(PresenceState::playing(42), PresenceState::playing(42));
-  EXPECT_NE(PresenceState::playing(42), PresenceState::playing(43));
-  EXPECT_EQ((PresenceState{Kind::Menus, 7}), PresenceState::menus());
-  EXPECT_NE(PresenceState::menus(), PresenceState::creating());
-}
-
 TEST(ScanProxyLog, Cases) {
   const std::string menus = "Parsed owned SMSG_CHAR_ENUM";
   const std::string create = "Rewrote CMSG_CHAR_CREATE";
