@@ -31,7 +31,7 @@ struct Pacing {
   unsigned logGap;  // between proxy-log lines
   unsigned linger;  // time spent in the world before going back to the menus
 };
-constexpr Pacing kForPeople{700, 1800, 2500};
+constexpr Pacing kForPeople{500, 1500, 2500};
 constexpr Pacing kForTests{0, 150, 1100};
 
 // The service reacts within one 250 ms presence tick; these limits leave room for slow machines.
