@@ -4,6 +4,8 @@
 #include "common/utf8.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 namespace kcs {
 namespace {
@@ -56,7 +58,16 @@ Step decodeOne(std::string_view bytes, std::size_t pos) {
   return {value, need + 1, true};
 }
 
+// The end of the run of ASCII bytes from pos: eight bytes at a time while no high bit is set,
+// since logs and heads are almost all ASCII.
 std::size_t asciiRun(std::string_view bytes, std::size_t pos) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  while (bytes.size() - pos >= sizeof(std::uint64_t)) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + pos, sizeof(word));
+    if ((word & kHighBits) != 0) break;
+    pos += sizeof(word);
+  }
   while (pos < bytes.size() && static_cast<unsigned char>(bytes[pos]) < 0x80) ++pos;
   return pos;
 }
