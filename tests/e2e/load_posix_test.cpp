@@ -1,0 +1,370 @@
+// The service under load, as a process beside a live launcher: bursts of connections, stalled and
+// resetting peers, announced bodies that never come, and the ticket hand-off under contention.
+// Every test is bounded in count and time; none asserts a speed.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "launcher_kit/child_process.h"
+#include "launcher_kit/http_client.h"
+#include "launcher_kit/sidecar.h"
+#include "platform/platform.h"
+
+namespace kcs {
+namespace {
+
+constexpr unsigned kReplyWaitMs = 15000;  // far beyond the service's own 2000 ms read time-out
+
+const std::string kHealthReply =
+    "HTTP/1.1 200 OK\r\ncontent-type: application/json\r\ncontent-length: 48\r\n"
+    "cache-control: no-store\r\nconnection: close\r\n\r\n"
+    R"({"ok":true,"service":"korvessa-client-services"})";
+const std::string kBadRequestReply =
+    "HTTP/1.1 400 Bad Request\r\ncontent-type: application/json\r\ncontent-length: 34\r\n"
+    "cache-control: no-store\r\nconnection: close\r\n\r\n"
+    R"({"ok":false,"error":"bad_request"})";
+const std::string kUnauthorizedReply =
+    "HTTP/1.1 401 Unauthorized\r\ncontent-type: application/json\r\ncontent-length: 35\r\n"
+    "cache-control: no-store\r\nconnection: close\r\n\r\n"
+    R"({"ok":false,"error":"unauthorized"})";
+const std::string kNotFoundReply =
+    "HTTP/1.1 404 Not Found\r\ncontent-type: application/json\r\ncontent-length: 32\r\n"
+    "cache-control: no-store\r\nconnection: close\r\n\r\n"
+    R"({"ok":false,"error":"not_found"})";
+
+// Both ends of a burst hold one descriptor per connection; make sure the soft limit allows it
+// (the service inherits the limit from this process).
+void allowDescriptors(rlim_t wanted) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// The resident size of a process in KiB, from /proc/<pid>/status.
+std::optional<long> residentKiB(std::uint32_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return std::nullopt;
+}
+
+platform::Socket connectTo(std::uint16_t port) {
+  Result<platform::Socket> socket = platform::connectLoopback(port);
+  EXPECT_TRUE(socket.ok()) << socket.error();
+  if (!socket.ok()) return {};
+  EXPECT_TRUE(platform::setReceiveTimeout(*socket, kReplyWaitMs).ok());
+  return std::move(socket).value();
+}
+
+void sendAll(platform::Socket& socket, std::string_view bytes) {
+  while (!bytes.empty()) {
+    Result<std::size_t> sent = platform::send(socket, bytes.data(), bytes.size());
+    ASSERT_TRUE(sent.ok() && *sent > 0) << (sent.ok() ? "0 bytes" : sent.error());
+    bytes.remove_prefix(*sent);
+  }
+}
+
+// Everything the peer sends until it closes (or a read waits longer than kReplyWaitMs).
+std::string readToEnd(platform::Socket& socket) {
+  std::string reply;
+  char chunk[1024];
+  for (;;) {
+    platform::ReceiveResult got = platform::receive(socket, chunk, sizeof(chunk));
+    if (got.kind != platform::ReceiveResult::Kind::Data) return reply;
+    reply.append(chunk, got.size);
+  }
+}
+
+// Closes with SO_LINGER 0, so the peer sees a reset instead of an orderly end.
+void resetConnection(platform::Socket& socket) {
+  linger abortive{1, 0};
+  setsockopt(static_cast<int>(socket.get()), SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive));
+  socket.reset();
+}
+
+class LoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    allowDescriptors(4096);
+    kit::ChildOptions quiet;
+    quiet.pipeStdin = quiet.pipeStdout = quiet.pipeStderr = false;
+    auto launcher = kit::ChildProcess::start("sleep", {"600"}, quiet);
+    ASSERT_TRUE(launcher.ok()) << launcher.error();
+    launcher_ = std::move(launcher).value();
+
+    kit::SidecarOptions options;
+    options.servicePath = KCS_SERVICE_PATH;
+    options.clientDir = "/nonexistent";
+    options.launcherPid = launcher_->pid();
+    options.pipeDiagnostics = true;
+    Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
+    ASSERT_TRUE(sidecar.ok()) << sidecar.error();
+    sidecar_ = std::make_unique<kit::Sidecar>(std::move(sidecar).value());
+    healthRequest_ = "GET /health HTTP/1.1\r\nx-korvessa-token: " + sidecar_->token() + "\r\n\r\n";
+  }
+
+  void TearDown() override {
+    if (sidecar_) sidecar_->stop();
+    if (launcher_) launcher_->kill();
+  }
+
+  // The service is still running, still answers, and has written no diagnostic.
+  void expectStillServing() {
+    EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
+    Result<kit::HttpReply> health = sidecar_->checkHealth();
+    EXPECT_TRUE(health.ok()) << health.error();
+    Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
+    EXPECT_FALSE(diagnostic.ok()) << "unexpected diagnostic: " << *diagnostic;
+  }
+
+  std::unique_ptr<kit::ChildProcess> launcher_;
+  std::unique_ptr<kit::Sidecar> sidecar_;
+  std::string healthRequest_;
+};
+
+TEST_F(LoadTest, ABurstOfAThousandConnectionsIsAnsweredEveryOne) {
+  // Every connection is opened and its request sent before any reply is read, so that the
+  // service holds the whole burst at once. Three kinds of request check that no reply is
+  // mixed up with another connection's.
+  constexpr int kConnections = 1000;
+  const std::string wrongToken = "GET /health HTTP/1.1\r\nx-korvessa-token: wrong\r\n\r\n";
+  const std::string noRoute =
+      "GET /nowhere HTTP/1.1\r\nx-korvessa-token: " + sidecar_->token() + "\r\n\r\n";
+  std::vector<platform::Socket> sockets;
+  sockets.reserve(kConnections);
+  for (int i = 0; i < kConnections; ++i) {
+    sockets.push_back(connectTo(sidecar_->port()));
+    ASSERT_TRUE(sockets.back().valid()) << "connection " << i;
+    const std::string& request = i % 3 == 0 ? healthRequest_ : i % 3 == 1 ? wrongToken : noRoute;
+    sendAll(sockets.back(), request);
+  }
+  int wrong = 0;
+  for (int i = 0; i < kConnections; ++i) {
+    const std::string& expected =
+        i % 3 == 0 ? kHealthReply : i % 3 == 1 ? kUnauthorizedReply : kNotFoundReply;
+    if (readToEnd(sockets[static_cast<std::size_t>(i)]) != expected && ++wrong <= 5) {
+      ADD_FAILURE() << "connection " << i << " got a wrong reply";
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  expectStillServing();
+}
+
+TEST_F(LoadTest, TwoHundredStalledConnectionsDoNotHoldUpOtherClients) {
+  constexpr int kStalled = 200;
+  constexpr int kServed = 100;
+  const std::string firstHalf = healthRequest_.substr(0, 20);
+  std::vector<platform::Socket> stalled;
+  for (int i = 0; i < kStalled; ++i) {
+    stalled.push_back(connectTo(sidecar_->port()));
+    ASSERT_TRUE(stalled.back().valid());
+    sendAll(stalled.back(), firstHalf);
+  }
+
+  // A trickle of one byte of the head every 500 ms keeps each stalled read inside its 2000 ms
+  // time-out however slowly the others are served.
+  std::atomic<bool> servedAll{false};
+  std::size_t trickled = firstHalf.size();
+  std::thread trickle([&] {
+    while (!servedAll.load() && trickled + 1 < healthRequest_.size()) {
+      platform::sleepMilliseconds(500);
+      for (platform::Socket& socket : stalled) {
+        (void)platform::send(socket, healthRequest_.data() + trickled, 1);
+      }
+      ++trickled;
+    }
+  });
+
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < kServed / 4; ++i) {
+        Result<std::string> reply = kit::exchangeRaw(sidecar_->port(), healthRequest_, kReplyWaitMs);
+        if (reply.ok() && *reply == kHealthReply) ++answered;
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  servedAll = true;
+  trickle.join();
+  EXPECT_EQ(answered.load(), kServed);
+
+  // Every stalled client is still being read: the rest of its head gets its health reply.
+  for (platform::Socket& socket : stalled) sendAll(socket, healthRequest_.substr(trickled));
+  int right = 0;
+  for (platform::Socket& socket : stalled) right += readToEnd(socket) == kHealthReply ? 1 : 0;
+  EXPECT_EQ(right, kStalled);
+  expectStillServing();
+}
+
+TEST_F(LoadTest, PeersThatResetBeforeTheReplyCauseNoSignalAndNoCrash) {
+  // Three moments of reset: before the head is complete, right after a whole request (the reply
+  // races the reset), and after a request whose reply is large enough to be mid-send.
+  std::vector<std::string> requests = {
+      healthRequest_.substr(0, 10),
+      healthRequest_,
+      "PUT /launch/session HTTP/1.1\r\nx-korvessa-token: " + sidecar_->token() +
+          "\r\ncontent-length: 5\r\n\r\n12345",
+  };
+  for (int round = 0; round < 100; ++round) {
+    for (const std::string& request : requests) {
+      platform::Socket socket = connectTo(sidecar_->port());
+      ASSERT_TRUE(socket.valid());
+      sendAll(socket, request);
+      if (round % 2 == 1) platform::sleepMilliseconds(1);
+      resetConnection(socket);
+    }
+  }
+  platform::sleepMilliseconds(300);  // let the connection threads meet the resets
+  expectStillServing();
+}
+
+TEST_F(LoadTest, AHugeAnnouncedBodyThatNeverComesKeepsMemoryFlat) {
+  // A warm-up starts the allocator's per-thread arenas and the stacks' first pages, so that what
+  // follows compares like with like.
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(sidecar_->checkHealth().ok());
+  platform::sleepMilliseconds(200);
+  const std::optional<long> before = residentKiB(sidecar_->pid());
+  ASSERT_TRUE(before.has_value());
+
+  // 64 connections announce bodies from 256 MiB to the 64-bit maximum and send 8 KiB of each.
+  const std::vector<std::string> lengths = {"268435456", "4294967296", "1000000000000000",
+                                            "18446744073709551615"};
+  const std::string some(8192, 'x');
+  std::vector<platform::Socket> sockets;
+  for (int i = 0; i < 64; ++i) {
+    sockets.push_back(connectTo(sidecar_->port()));
+    ASSERT_TRUE(sockets.back().valid());
+    sendAll(sockets.back(), "PUT /launch/session HTTP/1.1\r\nx-korvessa-token: " +
+                                sidecar_->token() + "\r\ncontent-length: " +
+                                lengths[static_cast<std::size_t>(i) % lengths.size()] +
+                                "\r\n\r\n");
+    (void)platform::send(sockets.back(), some.data(), some.size());
+  }
+  platform::sleepMilliseconds(500);
+  const std::optional<long> during = residentKiB(sidecar_->pid());
+  ASSERT_TRUE(during.has_value());
+  // 64 x 8 KiB of real body plus thread bookkeeping is well under 32 MiB; a buffer sized from
+  // the announcement would be gigabytes.
+  EXPECT_LT(*during - *before, 32 * 1024) << "before " << *before << " KiB, during " << *during;
+
+  // Each ends with 400 once its read times out (or at once, when the length cannot be held).
+  int bad = 0;
+  for (platform::Socket& socket : sockets) bad += readToEnd(socket) == kBadRequestReply ? 1 : 0;
+  EXPECT_EQ(bad, 64);
+  expectStillServing();
+}
+
+TEST_F(LoadTest, EachTicketIsHandedOutExactlyOnceToFiftyConcurrentTakers) {
+  constexpr int kRounds = 10;
+  constexpr int kTakers = 50;
+  for (int round = 0; round < kRounds; ++round) {
+    LoginTicket ticket{"ann", "!ann", "T-" + std::to_string(round), "", 60};
+    ASSERT_TRUE(sidecar_->putLaunchTicket(ticket).ok());
+
+    std::atomic<bool> go{false};
+    std::vector<Result<kit::TakenTicket>> taken(kTakers, fail("not run"));
+    std::vector<std::thread> takers;
+    for (int i = 0; i < kTakers; ++i) {
+      takers.emplace_back([&, i] {
+        while (!go.load()) std::this_thread::yield();
+        taken[static_cast<std::size_t>(i)] = sidecar_->takeLaunchTicket();
+      });
+    }
+    go = true;
+    for (std::thread& taker : takers) taker.join();
+
+    int handedOut = 0;
+    for (const Result<kit::TakenTicket>& result : taken) {
+      ASSERT_TRUE(result.ok()) << result.error();
+      if (!result->ticket) continue;
+      ++handedOut;
+      EXPECT_EQ(result->ticket->ticket, ticket.ticket);
+    }
+    EXPECT_EQ(handedOut, 1) << "round " << round;
+  }
+}
+
+TEST_F(LoadTest, ConcurrentStoresAndTakesNeitherDuplicateNorInventTickets) {
+  // 10 writers store 20 tickets each while 50 takers keep taking. A ticket may be replaced
+  // before anyone takes it (the slot holds one), but none may come out twice or out of nowhere,
+  // and the last one stored is still there or was taken.
+  constexpr int kWriters = 10;
+  constexpr int kPerWriter = 20;
+  constexpr int kTakers = 50;
+  std::atomic<int> writersDone{0};
+  std::vector<std::thread> threads;
+  std::vector<std::vector<std::string>> takenBy(kTakers);
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < kPerWriter; ++i) {
+        LoginTicket ticket{"u", "!u", "W" + std::to_string(w) + "-" + std::to_string(i), "", 1};
+        Result<kit::HttpReply> stored = sidecar_->putLaunchTicket(ticket);
+        EXPECT_TRUE(stored.ok()) << stored.error();
+      }
+      ++writersDone;
+    });
+  }
+  for (int t = 0; t < kTakers; ++t) {
+    threads.emplace_back([&, t] {
+      while (writersDone.load() < kWriters) {
+        Result<kit::TakenTicket> taken = sidecar_->takeLaunchTicket();
+        ASSERT_TRUE(taken.ok()) << taken.error();
+        if (taken->ticket) takenBy[static_cast<std::size_t>(t)].push_back(taken->ticket->ticket);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  Result<kit::TakenTicket> rest = sidecar_->takeLaunchTicket();
+  ASSERT_TRUE(rest.ok()) << rest.error();
+
+  std::set<std::string> seen;
+  int total = 0;
+  for (const std::vector<std::string>& tickets : takenBy) {
+    for (const std::string& ticket : tickets) {
+      ++total;
+      EXPECT_TRUE(seen.insert(ticket).second) << ticket << " was handed out twice";
+      EXPECT_EQ(ticket.rfind('W', 0), 0u) << ticket;
+    }
+  }
+  if (rest->ticket) {
+    EXPECT_TRUE(seen.insert(rest->ticket->ticket).second);
+  }
+  EXPECT_LE(total, kWriters * kPerWriter);
+  EXPECT_GE(seen.size(), 1u);
+}
+
+TEST_F(LoadTest, ALauncherKilledMidRequestEndsTheServiceWithStatusZero) {
+  // Clients in the middle of their requests do not keep the service alive.
+  std::vector<platform::Socket> waiting;
+  for (int i = 0; i < 20; ++i) {
+    waiting.push_back(connectTo(sidecar_->port()));
+    ASSERT_TRUE(waiting.back().valid());
+    sendAll(waiting.back(), healthRequest_.substr(0, 15));
+  }
+  launcher_->kill();
+  const std::optional<int> status = sidecar_->waitForExit(10000);
+  ASSERT_TRUE(status.has_value()) << "the service outlived its launcher";
+  EXPECT_EQ(*status, 0);
+  // The waiting clients see their connections end without a reply.
+  for (platform::Socket& socket : waiting) EXPECT_EQ(readToEnd(socket), "");
+  Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
+  EXPECT_FALSE(diagnostic.ok()) << "unexpected diagnostic: " << *diagnostic;
+}
+
+}  // namespace
+}  // namespace kcs
