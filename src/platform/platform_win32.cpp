@@ -121,9 +121,10 @@ sockaddr_in loopbackAddress(std::uint16_t port) {
   return address;
 }
 
-Result<File> createPipeInstance(const std::wstring& name) {
+// first: refuse a name that another server already serves, rather than share its clients.
+Result<File> createPipeInstance(const std::wstring& name, bool first) {
   HANDLE pipe = ::CreateNamedPipeW(
-      name.c_str(), PIPE_ACCESS_DUPLEX,
+      name.c_str(), PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
       PIPE_UNLIMITED_INSTANCES, 64 * 1024, 64 * 1024, 0, nullptr);
   if (pipe == INVALID_HANDLE_VALUE) return lastError();
@@ -440,7 +441,7 @@ Result<IpcListener> listenIpc(const std::string& name) {
   Result<std::wstring> wide = widePath(name);
   if (!wide.ok()) return fail(wide.error());
   // The first instance exists before anyone accepts, so a client may open the name right away.
-  Result<File> instance = createPipeInstance(*wide);
+  Result<File> instance = createPipeInstance(*wide, true);
   if (!instance.ok()) return fail(instance.error());
   return IpcListener{name, std::move(instance).value()};
 }
@@ -449,7 +450,7 @@ Result<IpcChannel> acceptIpc(IpcListener& listener) {
   Result<std::wstring> wide = widePath(listener.name);
   if (!wide.ok()) return fail(wide.error());
   if (!listener.handle.valid()) {
-    Result<File> instance = createPipeInstance(*wide);
+    Result<File> instance = createPipeInstance(*wide, false);
     if (!instance.ok()) return fail(instance.error());
     listener.handle = File(instance->release());
   }
@@ -467,7 +468,7 @@ Result<IpcChannel> acceptIpc(IpcListener& listener) {
   IpcChannel connected(listener.handle.release());
   // The next client needs an instance of its own; if none can be made now, the next accept
   // tries again.
-  Result<File> next = createPipeInstance(*wide);
+  Result<File> next = createPipeInstance(*wide, false);
   if (next.ok()) listener.handle = File(next->release());
   return connected;
 }

@@ -18,6 +18,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+bool runningUnderWine() {
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 std::wstring wide(const std::string& utf8) {
   std::u16string w = utf8ToUtf16(utf8).value();
   return std::wstring(w.begin(), w.end());
@@ -193,6 +198,11 @@ TEST(NamedPipesWin32, ClientsConnectBeforeAndDuringAccept) {
   EXPECT_EQ(discordIpcName(index), "\\\\.\\pipe\\discord-ipc-7");
   Result<IpcListener> listener = listenIpc(discordIpcName(index));
   ASSERT_TRUE(listener.ok()) << listener.error();
+  // A second server on the same name would take some of the clients: refused. Wine does not
+  // enforce FILE_FLAG_FIRST_PIPE_INSTANCE, so there the check is left out.
+  if (!runningUnderWine()) {
+    EXPECT_FALSE(listenIpc(discordIpcName(index)).ok());
+  }
 
   Result<IpcChannel> early = openDiscordIpc(index);
   ASSERT_TRUE(early.ok()) << early.error();
