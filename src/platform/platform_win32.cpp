@@ -146,10 +146,16 @@ void closeFileHandle(std::intptr_t h) { ::CloseHandle(reinterpret_cast<HANDLE>(h
 
 void initProcess() {
   // Binary mode: a "\n" written through the C runtime stays one byte. The service's own writes go
-  // straight to the handles and are never translated.
-  ::_setmode(_fileno(stdin), _O_BINARY);
-  ::_setmode(_fileno(stdout), _O_BINARY);
-  ::_setmode(_fileno(stderr), _O_BINARY);
+  // straight to the handles and are never translated. A stream the process was started without
+  // is left alone: the runtime may treat its descriptor as an invalid argument.
+  const struct {
+    DWORD handle;
+    FILE* stream;
+  } streams[] = {{STD_INPUT_HANDLE, stdin}, {STD_OUTPUT_HANDLE, stdout}, {STD_ERROR_HANDLE, stderr}};
+  for (const auto& s : streams) {
+    HANDLE h = ::GetStdHandle(s.handle);
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) ::_setmode(_fileno(s.stream), _O_BINARY);
+  }
 }
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
