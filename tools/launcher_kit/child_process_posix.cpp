@@ -12,6 +12,7 @@
 #include <map>
 #include <system_error>
 
+#include "launcher_kit/buffered_pipe.h"
 #include "launcher_kit/child_process.h"
 
 extern char** environ;
@@ -19,7 +20,7 @@ extern char** environ;
 namespace kcs::kit {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = BufferedPipe::Clock;
 
 Failure lastError(const char* what) {
   return fail(std::string(what) + ": " + std::system_category().message(errno));
@@ -30,14 +31,13 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
-// A pipe end read with a deadline; bytes read past the line asked for are kept for the next call.
-struct Reader {
+// A pipe end polled with a deadline.
+class Reader final : public BufferedPipe {
+ public:
   int fd = -1;
-  std::string pending;
-  bool ended = false;
 
-  // Reads once, waiting until deadline. Returns false on time-out or error.
-  bool fill(Clock::time_point deadline) {
+ private:
+  bool fill(Clock::time_point deadline) override {
     if (ended || fd < 0) return false;
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -56,27 +56,6 @@ struct Reader {
       pending.append(chunk, static_cast<std::size_t>(n));
       return true;
     }
-  }
-
-  Result<std::string> line(unsigned timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      std::size_t end = pending.find('\n');
-      if (end != std::string::npos) {
-        std::string result = pending.substr(0, end + 1);
-        pending.erase(0, end + 1);
-        return result;
-      }
-      if (!fill(deadline)) return fail(ended ? "stream ended" : "timed out");
-    }
-  }
-
-  Result<std::string> toEnd(unsigned timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!ended) {
-      if (!fill(deadline) && !ended) return fail("timed out");
-    }
-    return std::exchange(pending, std::string());
   }
 };
 

@@ -10,13 +10,14 @@
 #include <mutex>
 #include <utility>
 
+#include "launcher_kit/buffered_pipe.h"
 #include "launcher_kit/child_process.h"
 #include "platform/utf16.h"
 
 namespace kcs::kit {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = BufferedPipe::Clock;
 constexpr DWORD kPollMs = 5;
 // A killed child reports the status a POSIX shell shows for SIGKILL, so callers see one value.
 constexpr UINT kKilledStatus = 137;
@@ -109,14 +110,14 @@ Result<std::wstring> environmentBlock(const std::vector<std::string>& extra) {
   return block;
 }
 
-// The pipe end a child reads from or writes to; polled with PeekNamedPipe.
-struct Reader {
+// The pipe end a child writes to; polled with PeekNamedPipe.
+class Reader final : public BufferedPipe {
+ public:
   HANDLE pipe = nullptr;
-  std::string pending;
-  bool ended = false;
 
+ private:
   // Reads what is there, waiting until deadline. Returns false on time-out or end of stream.
-  bool fill(Clock::time_point deadline) {
+  bool fill(Clock::time_point deadline) override {
     if (ended || pipe == nullptr) return false;
     for (;;) {
       DWORD available = 0;
@@ -139,27 +140,6 @@ struct Reader {
       if (left.count() <= 0) return false;
       ::Sleep(std::min<DWORD>(kPollMs, static_cast<DWORD>(left.count())));
     }
-  }
-
-  Result<std::string> line(unsigned timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      std::size_t end = pending.find('\n');
-      if (end != std::string::npos) {
-        std::string result = pending.substr(0, end + 1);
-        pending.erase(0, end + 1);
-        return result;
-      }
-      if (!fill(deadline)) return fail(ended ? "stream ended" : "timed out");
-    }
-  }
-
-  Result<std::string> toEnd(unsigned timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!ended) {
-      if (!fill(deadline) && !ended) return fail("timed out");
-    }
-    return std::exchange(pending, std::string());
   }
 };
 
