@@ -13,17 +13,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/sidecar.h"
-#include "platform/platform.h"
+#include "support/presence_rig.h"
 
 namespace kcs {
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kStandin = std::string(KCS_TOOLS_DIR) + "/discord-standin";
-constexpr unsigned kWaitMs = 5000;   // generous: each step here is due within a 250 ms tick
 constexpr unsigned kQuietMs = 1000;  // four ticks in which nothing may happen
 
 // One event line of the stand-in, with the frame's JSON when it is a frame.
@@ -33,32 +29,8 @@ struct Event {
   std::string kind() const { return line.substr(0, line.find(' ')); }
 };
 
-class FaultsTest : public ::testing::Test {
+class FaultsTest : public testing::PresenceRig {
  protected:
-  void SetUp() override {
-    static std::atomic<int> counter{0};
-    root_ = fs::temp_directory_path() / ("kcsf-" + std::to_string(platform::currentProcessId()) +
-                                         "-" + std::to_string(++counter));
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "run");
-    fs::create_directories(root_ / "client");
-    environment_ = {"XDG_RUNTIME_DIR=" + (root_ / "run").string()};
-  }
-
-  void TearDown() override {
-    if (sidecar_) sidecar_->stop();
-    for (auto& child : children_) child->kill();
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-
-  fs::path logPath() const { return root_ / "client" / "KorvessaAuthProxy.log"; }
-
-  void writeLog(const std::string& bytes, bool append) {
-    std::ofstream out(logPath(), std::ios::binary | (append ? std::ios::app : std::ios::trunc));
-    out << bytes;
-  }
-
   // A new file put in place of the log, as a proxy that rotates its log would.
   void replaceLog(const std::string& bytes) {
     const fs::path fresh = root_ / "client" / "fresh.log";
@@ -66,28 +38,7 @@ class FaultsTest : public ::testing::Test {
     fs::rename(fresh, logPath());
   }
 
-  kit::ChildProcess* startStandin(std::vector<std::string> arguments) {
-    kit::ChildOptions options;
-    options.pipeStdin = false;
-    options.pipeStderr = false;
-    options.environment = environment_;
-    auto child = kit::ChildProcess::start(kStandin, arguments, options);
-    EXPECT_TRUE(child.ok()) << child.error();
-    if (!child.ok()) return nullptr;
-    children_.push_back(std::move(child).value());
-    Result<std::string> ready = children_.back()->readStdoutLine(kWaitMs);
-    EXPECT_TRUE(ready.ok() && ready->rfind("listening ", 0) == 0);
-    return children_.back().get();
-  }
-
-  std::uint32_t startGame() {
-    kit::ChildOptions quiet;
-    quiet.pipeStdin = quiet.pipeStdout = quiet.pipeStderr = false;
-    auto child = kit::ChildProcess::start("sleep", {"120"}, quiet);
-    EXPECT_TRUE(child.ok()) << child.error();
-    children_.push_back(std::move(child).value());
-    return children_.back()->pid();
-  }
+  std::uint32_t startGame() { return PresenceRig::startGame()->pid(); }
 
   void endGame(std::uint32_t pid) {
     for (auto& child : children_) {
@@ -95,30 +46,8 @@ class FaultsTest : public ::testing::Test {
     }
   }
 
-  void startService() {
-    kit::SidecarOptions options;
-    options.servicePath = KCS_SERVICE_PATH;
-    options.clientDir = (root_ / "client").string();
-    options.environment = environment_;
-    options.pipeDiagnostics = true;
-    Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
-    ASSERT_TRUE(sidecar.ok()) << sidecar.error();
-    sidecar_ = std::make_unique<kit::Sidecar>(std::move(sidecar).value());
-  }
-
-  void follow(std::uint32_t pid, std::uint64_t logOffset = 0) {
-    Result<kit::HttpReply> reply = sidecar_->putPresenceSession({pid, logOffset});
-    ASSERT_TRUE(reply.ok()) << reply.error();
-  }
-
-  std::string diagnostic(unsigned timeoutMs = kWaitMs) {
-    Result<std::string> line = sidecar_->readDiagnosticLine(timeoutMs);
-    return line.ok() ? *line : "<none>";
-  }
-
   static Event nextEvent(kit::ChildProcess* standin, unsigned timeoutMs = kWaitMs) {
-    Result<std::string> line = standin->readStdoutLine(timeoutMs);
-    Event event{line.ok() ? *line : "<none>", nlohmann::json::value_t::discarded};
+    Event event{nextLine(standin, timeoutMs), nlohmann::json::value_t::discarded};
     if (event.kind() == "frame") {
       // "frame <connection> <opcode> <length> <payload>"
       std::size_t at = 0;
@@ -145,10 +74,6 @@ class FaultsTest : public ::testing::Test {
     }
   }
 
-  fs::path root_;
-  std::vector<std::string> environment_;
-  std::vector<std::unique_ptr<kit::ChildProcess>> children_;
-  std::unique_ptr<kit::Sidecar> sidecar_;
 };
 
 TEST_F(FaultsTest, AnEndpointThatRefusesIsPassedOverQuietly) {

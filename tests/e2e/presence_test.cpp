@@ -12,9 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/sidecar.h"
-#include "platform/platform.h"
+#include "support/presence_rig.h"
 
 namespace kcs {
 namespace {
@@ -22,8 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kApplicationId = KCS_DISCORD_APPLICATION_ID;
-const std::string kStandin = std::string(KCS_TOOLS_DIR) + "/discord-standin";
-constexpr unsigned kWaitMs = 5000;  // generous: every step here is due within 250 ms
 constexpr std::uint32_t kNoSuchPid = 2147483000u;
 
 struct Frame {
@@ -34,83 +30,8 @@ struct Frame {
   nlohmann::json json;
 };
 
-class PresenceTest : public ::testing::Test {
+class PresenceTest : public testing::PresenceRig {
  protected:
-  void SetUp() override {
-    static std::atomic<int> counter{0};
-    // Short, because a Unix socket path has to fit in about 100 bytes.
-    root_ = fs::temp_directory_path() /
-            ("kcsp-" + std::to_string(platform::currentProcessId()) + "-" + std::to_string(++counter));
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "run");
-    fs::create_directories(root_ / "client");
-    environment_ = {"XDG_RUNTIME_DIR=" + (root_ / "run").string()};
-  }
-
-  void TearDown() override {
-    if (sidecar_) sidecar_->stop();
-    for (auto& child : children_) child->kill();
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-
-  std::string logPath() const { return (root_ / "client" / "KorvessaAuthProxy.log").string(); }
-
-  void appendLog(const std::string& text, bool truncate = false) {
-    std::ofstream out(logPath(), std::ios::binary | (truncate ? std::ios::trunc : std::ios::app));
-    out << text;
-  }
-
-  kit::ChildProcess* startStandin(std::vector<std::string> arguments) {
-    kit::ChildOptions options;
-    options.pipeStdin = false;
-    options.pipeStderr = false;
-    options.environment = environment_;
-    auto child = kit::ChildProcess::start(kStandin, arguments, options);
-    EXPECT_TRUE(child.ok()) << child.error();
-    if (!child.ok()) return nullptr;
-    children_.push_back(std::move(child).value());
-    kit::ChildProcess* standin = children_.back().get();
-    Result<std::string> ready = standin->readStdoutLine(kWaitMs);
-    EXPECT_TRUE(ready.ok() && ready->rfind("listening ", 0) == 0) << (ready.ok() ? *ready : ready.error());
-    return standin;
-  }
-
-  kit::ChildProcess* startGame() {
-    kit::ChildOptions quiet;
-    quiet.pipeStdin = quiet.pipeStdout = quiet.pipeStderr = false;
-    auto child = kit::ChildProcess::start("sleep", {"120"}, quiet);
-    EXPECT_TRUE(child.ok()) << child.error();
-    children_.push_back(std::move(child).value());
-    return children_.back().get();
-  }
-
-  void startService() {
-    kit::SidecarOptions options;
-    options.servicePath = KCS_SERVICE_PATH;
-    options.clientDir = (root_ / "client").string();
-    options.environment = environment_;
-    options.pipeDiagnostics = true;
-    Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
-    ASSERT_TRUE(sidecar.ok()) << sidecar.error();
-    sidecar_ = std::make_unique<kit::Sidecar>(std::move(sidecar).value());
-  }
-
-  void follow(std::uint32_t pid, std::uint64_t logOffset = 0) {
-    Result<kit::HttpReply> reply = sidecar_->putPresenceSession({pid, logOffset});
-    ASSERT_TRUE(reply.ok()) << reply.error();
-  }
-
-  std::string diagnostic() {
-    Result<std::string> line = sidecar_->readDiagnosticLine(kWaitMs);
-    return line.ok() ? *line : "<" + line.error() + ">";
-  }
-
-  static std::string nextLine(kit::ChildProcess* standin, unsigned timeoutMs = kWaitMs) {
-    Result<std::string> line = standin->readStdoutLine(timeoutMs);
-    return line.ok() ? *line : "<" + line.error() + ">";
-  }
-
   // The next frame the stand-in printed, skipping connection events.
   static Frame nextFrame(kit::ChildProcess* standin, unsigned timeoutMs = kWaitMs) {
     for (;;) {
@@ -154,10 +75,6 @@ class PresenceTest : public ::testing::Test {
                                  std::to_string(nonce) + R"("})");
   }
 
-  fs::path root_;
-  std::vector<std::string> environment_;
-  std::vector<std::unique_ptr<kit::ChildProcess>> children_;
-  std::unique_ptr<kit::Sidecar> sidecar_;
 };
 
 TEST_F(PresenceTest, FollowsAGameFromMenusToPlayingAndClearsWhenItEnds) {
@@ -176,12 +93,12 @@ TEST_F(PresenceTest, FollowsAGameFromMenusToPlayingAndClearsWhenItEnds) {
   EXPECT_EQ(diagnostic(), "Discord IPC connected application=" + kApplicationId + "\n");
   EXPECT_EQ(diagnostic(), "Discord presence updated pid=" + std::to_string(pid) + " state=Menus\n");
 
-  appendLog("12:00:01 Rewrote CMSG_CHAR_CREATE name=Ann\r\n");
+  writeLog("12:00:01 Rewrote CMSG_CHAR_CREATE name=Ann\r\n");
   expectSet(nextFrame(standin), pid, "Creating an Adventurer", "Duskmere", 2);
   EXPECT_EQ(diagnostic(), "Discord presence updated pid=" + std::to_string(pid) + " state=Creating\n");
 
   const std::uint64_t before = platform::unixTimeSeconds();
-  appendLog("12:00:09 C->S preview=000C3D000000\n");
+  writeLog("12:00:09 C->S preview=000C3D000000\n");
   Frame playing = nextFrame(standin);
   expectSet(playing, pid, "Playing on Duskmere", "Adventurer", 3);
   const std::uint64_t start = playing.json["args"]["activity"]["timestamps"]["start"];
@@ -191,7 +108,7 @@ TEST_F(PresenceTest, FollowsAGameFromMenusToPlayingAndClearsWhenItEnds) {
                               std::to_string(start) + ")\n");
 
   // A second Playing marker changes nothing, so the next frame is the clear.
-  appendLog("12:00:30 C->S preview=00083D000000\n");
+  writeLog("12:00:30 C->S preview=00083D000000\n");
   platform::sleepMilliseconds(600);
   game->kill();
   expectClear(nextFrame(standin), pid, 4);
@@ -199,7 +116,7 @@ TEST_F(PresenceTest, FollowsAGameFromMenusToPlayingAndClearsWhenItEnds) {
 
 TEST_F(PresenceTest, OffsetsTruncationAndAReplacedGame) {
   kit::ChildProcess* standin = startStandin({});
-  appendLog("Rewrote CMSG_CHAR_CREATE\n");  // 25 bytes
+  writeLog("Rewrote CMSG_CHAR_CREATE\n");  // 25 bytes
   startService();
   kit::ChildProcess* first = startGame();
   follow(first->pid(), 1000);  // beyond the end: the whole log is read
@@ -213,7 +130,7 @@ TEST_F(PresenceTest, OffsetsTruncationAndAReplacedGame) {
   expectSet(nextFrame(standin), second->pid(), "In the menus", "Duskmere", 2);
 
   // Truncated below the read offset: read again from the start.
-  appendLog("preview=000C3D000000\n", true);
+  writeLog("preview=000C3D000000\n", false);
   expectSet(nextFrame(standin), second->pid(), "Playing on Duskmere", "Adventurer", 3);
 }
 
@@ -260,7 +177,7 @@ TEST_F(PresenceTest, WaitsQuietlyForDiscordAndReconnectsAfterARestart) {
   // the next tick reconnects and shows it, numbering from 1 again.
   first->kill();
   kit::ChildProcess* second = startStandin({});
-  appendLog("Rewrote CMSG_CHAR_CREATE\n");
+  writeLog("Rewrote CMSG_CHAR_CREATE\n");
   EXPECT_EQ(diagnostic(), "Discord presence connection lost; retrying\n");
   expectHandshake(nextFrame(second));
   expectSet(nextFrame(second), pid, "Creating an Adventurer", "Duskmere", 1);
