@@ -88,9 +88,8 @@ void tickPresenceWorker(PresenceWorker& worker) {
   }
 
   // The state follows the log whether or not Discord is reachable.
-  if (Result<LogText> read = readNewLogText(worker.logPath, worker.readOffset); read.ok()) {
-    worker.current = scanProxyLog(worker.current, read->text, worker.clock);
-    worker.readOffset = read->endOffset;
+  if (Result<std::string> text = readNewLogText(worker.logPath, worker.readOffset); text.ok()) {
+    worker.current = scanProxyLog(worker.current, *text, worker.clock);
   }
 
   if (!worker.client) {

@@ -34,17 +34,18 @@ Result<std::string> readFileRange(platform::File& file, std::uint64_t begin, std
   return bytes;
 }
 
-Result<LogText> readNewLogText(const std::string& path, std::uint64_t offset) {
+Result<std::string> readNewLogText(const std::string& path, std::uint64_t& readOffset) {
   Result<platform::File> file = platform::openSharedForReading(path);
   if (!file.ok()) return fail(file.error());
   Result<std::uint64_t> size = platform::fileSize(*file);
   if (!size.ok()) return fail(size.error());
-  if (*size < offset) offset = 0;
-  Result<std::string> bytes = readFileRange(*file, offset, *size);
+  if (*size < readOffset) readOffset = 0;
+  Result<std::string> bytes = readFileRange(*file, readOffset, *size);
   if (!bytes.ok()) return fail(bytes.error());
   file->reset();
   if (!isValidUtf8(*bytes)) return fail("proxy log text is not valid UTF-8");
-  return LogText{std::move(bytes).value(), *size};
+  readOffset = *size;
+  return bytes;
 }
 
 }  // namespace kcs

@@ -175,13 +175,28 @@ TEST(ProxyLogReader, ReadsOnlyUpToTheGivenEnd) {
   }
 }
 
-TEST(ProxyLogReader, FailuresLeaveNothingScanned) {
+TEST(ProxyLogReader, OffsetMovesOnlyWithWhatWasReadExceptForATruncation) {
   TempDir dir;
-  EXPECT_FALSE(readNewLogText(dir.file("missing.log"), 0).ok());
+  std::uint64_t offset = 5;
+  EXPECT_FALSE(readNewLogText(dir.file("missing.log"), offset).ok());
+  EXPECT_EQ(offset, 5u);
+
   writeFile(dir.file("bad.log"), "ok line\n\xF0\x9F\x98");  // a cut four-byte sequence
-  EXPECT_FALSE(readNewLogText(dir.file("bad.log"), 0).ok());
-  Result<LogText> tail = readNewLogText(dir.file("bad.log"), 3);
-  EXPECT_FALSE(tail.ok());
+  offset = 3;
+  EXPECT_FALSE(readNewLogText(dir.file("bad.log"), offset).ok());
+  EXPECT_EQ(offset, 3u);  // the same bytes are tried again
+  // Shorter than the offset and invalid: the drop to 0 holds, so nothing before it is skipped
+  // once the file grows past the old offset again.
+  offset = 100;
+  EXPECT_FALSE(readNewLogText(dir.file("bad.log"), offset).ok());
+  EXPECT_EQ(offset, 0u);
+
+  writeFile(dir.file("good.log"), "first\nsecond\n");
+  offset = 6;
+  Result<std::string> text = readNewLogText(dir.file("good.log"), offset);
+  ASSERT_TRUE(text.ok()) << text.error();
+  EXPECT_EQ(*text, "second\n");
+  EXPECT_EQ(offset, 13u);
 }
 
 }  // namespace
