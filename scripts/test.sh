@@ -12,10 +12,8 @@ cmake --build --preset default -j "$(nproc)"
 ctest --preset default
 
 # Further stages, each a script of its own; each fails the run on its first failure.
-for stage in scripts/test-demo.sh scripts/test-windows.sh scripts/test-sanitizers.sh scripts/test-fuzz.sh; do
-  if [ -f "$stage" ]; then
-    echo "== $(basename "$stage" .sh)"
-    bash "$stage"
-  fi
+for stage in test-demo test-windows test-sanitizers test-fuzz; do
+  echo "== $stage"
+  bash "scripts/$stage.sh"
 done
 echo "all test stages passed"
