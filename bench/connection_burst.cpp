@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "flags.h"
 #include "launcher_kit/child_process.h"
 #include "launcher_kit/http_client.h"
 #include "platform/platform.h"
@@ -30,21 +31,10 @@ struct Options {
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view name = argv[i];
-    if (i + 1 >= argc) return false;
-    const std::string value = argv[++i];
-    if (name == "--connections") {
-      options.connections = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
-    } else if (name == "--rounds") {
-      options.rounds = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
-    } else if (name == "--service") {
-      options.service = value;
-    } else {
-      return false;
-    }
-  }
-  return options.connections > 0 && options.rounds > 0;
+  return kcs::bench::parseFlags(argc, argv, {{"--connections", &options.connections},
+                                             {"--rounds", &options.rounds},
+                                             {"--service", &options.service}}) &&
+         options.connections > 0 && options.rounds > 0;
 }
 
 // One burst: every connection opened and its request sent, then every reply read.

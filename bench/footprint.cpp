@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "flags.h"
 #include "http/records.h"
 #include "launcher_kit/http_client.h"
 #include "launcher_kit/sidecar.h"
@@ -31,20 +32,10 @@ struct Options {
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string_view name = argv[i];
-    const std::string value = argv[i + 1];
-    if (name == "--requests") {
-      options.requests = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
-    } else if (name == "--idle-seconds") {
-      options.idleSeconds = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
-    } else if (name == "--service") {
-      options.service = value;
-    } else {
-      return false;
-    }
-  }
-  return argc % 2 == 1 && options.idleSeconds > 0;
+  return kcs::bench::parseFlags(argc, argv, {{"--requests", &options.requests},
+                                             {"--idle-seconds", &options.idleSeconds},
+                                             {"--service", &options.service}}) &&
+         options.idleSeconds > 0;
 }
 
 void printResident(const char* when, std::uint32_t pid) {

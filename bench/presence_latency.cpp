@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "flags.h"
 #include "launcher_kit/child_process.h"
 #include "launcher_kit/sidecar.h"
 #include "platform/platform.h"
@@ -31,20 +32,10 @@ struct Options {
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string_view name = argv[i];
-    const std::string value = argv[i + 1];
-    if (name == "--samples") {
-      options.samples = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
-    } else if (name == "--service") {
-      options.service = value;
-    } else if (name == "--standin") {
-      options.standin = value;
-    } else {
-      return false;
-    }
-  }
-  return argc % 2 == 1 && options.samples > 0;
+  return kcs::bench::parseFlags(argc, argv, {{"--samples", &options.samples},
+                                             {"--service", &options.service},
+                                             {"--standin", &options.standin}}) &&
+         options.samples > 0;
 }
 
 // Waits for the stand-in's next activity frame (opcode 1).

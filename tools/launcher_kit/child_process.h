@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "launcher_kit/buffered_pipe.h"
 
 namespace kcs::kit {
 
@@ -37,18 +38,23 @@ class ChildProcess {
 
   // Reads standard output up to and including the next line feed, waiting at most timeoutMs.
   // Fails on time-out or when the stream ends first (the partial line is kept for the next call).
-  virtual Result<std::string> readStdoutLine(unsigned timeoutMs) = 0;
+  Result<std::string> readStdoutLine(unsigned timeoutMs) { return output().line(timeoutMs); }
   // Reads the rest of standard output / standard error until the stream ends, waiting at most
   // timeoutMs in all.
-  virtual Result<std::string> readStdoutToEnd(unsigned timeoutMs) = 0;
-  virtual Result<std::string> readStderrToEnd(unsigned timeoutMs) = 0;
+  Result<std::string> readStdoutToEnd(unsigned timeoutMs) { return output().toEnd(timeoutMs); }
+  Result<std::string> readStderrToEnd(unsigned timeoutMs) { return errors().toEnd(timeoutMs); }
   // Reads standard error up to and including the next line feed, waiting at most timeoutMs.
-  virtual Result<std::string> readStderrLine(unsigned timeoutMs) = 0;
+  Result<std::string> readStderrLine(unsigned timeoutMs) { return errors().line(timeoutMs); }
 
   // Waits at most timeoutMs for the child to end; its exit status, or nothing on time-out.
   virtual std::optional<int> wait(unsigned timeoutMs) = 0;
   // Ends the child at once (SIGKILL / TerminateProcess) and reaps it.
   virtual void kill() = 0;
+
+ protected:
+  // The child's standard output and standard error, as this platform reads them.
+  virtual BufferedPipe& output() = 0;
+  virtual BufferedPipe& errors() = 0;
 };
 
 }  // namespace kcs::kit

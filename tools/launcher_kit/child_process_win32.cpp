@@ -292,10 +292,8 @@ class Win32Child final : public ChildProcess {
 
   void closeStdin() override { closeHandle(stdin_); }
 
-  Result<std::string> readStdoutLine(unsigned timeoutMs) override { return stdout_.line(timeoutMs); }
-  Result<std::string> readStdoutToEnd(unsigned timeoutMs) override { return stdout_.toEnd(timeoutMs); }
-  Result<std::string> readStderrToEnd(unsigned timeoutMs) override { return stderr_.toEnd(timeoutMs); }
-  Result<std::string> readStderrLine(unsigned timeoutMs) override { return stderr_.line(timeoutMs); }
+  BufferedPipe& output() override { return stdout_; }
+  BufferedPipe& errors() override { return stderr_; }
 
   std::optional<int> wait(unsigned timeoutMs) override {
     if (reaped_) return status_;
