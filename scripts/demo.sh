@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the service and its tools, and plays one whole
 # launcher session as a timeline (demo-launcher). Arguments go to the demo, e.g. --real-discord
-# to show the activity in your own running Discord, or --non-interactive for short delays.
+# to show the activity in your own running Discord, or --fast for short pauses.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh

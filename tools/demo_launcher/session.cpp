@@ -69,7 +69,7 @@ bool timedOut(const Result<std::string>& read) { return !read.ok() && read.error
 class Session {
  public:
   explicit Session(const DemoOptions& options)
-      : options_(options), pacing_(options.nonInteractive ? kForTests : kForPeople) {}
+      : options_(options), pacing_(options.fast ? kForTests : kForPeople) {}
   ~Session() { cleanUp(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
