@@ -40,7 +40,8 @@ TEST(Demo, PlaysTheWholeSessionAndChecksEveryStep) {
   DemoRun run = runDemo({"--service", KCS_SERVICE_PATH, "--tools-dir", KCS_TOOLS_DIR});
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(run.err, "");
-  // The key lines of the timeline, in the order a session produces them.
+  // The key lines of the timeline, in the order a session produces them; each line of the service
+  // comes before what it caused at the Discord stand-in.
   const char* keyLines[] = {
       "started korvessa-client-services --launcher-pid ",
       "service    announced http://127.0.0.1:",
@@ -50,10 +51,20 @@ TEST(Demo, PlaysTheWholeSessionAndChecksEveryStep) {
       "GET /launch/session -> 200 OK {\"username\":\"Aldric\"",
       "GET /launch/session again -> 404 Not Found {\"ok\":false,\"error\":\"no_launch_session\"}",
       "PUT /presence/session {\"pid\":",
-      "discord    shows \"In the menus\" / \"Duskmere\"",
+      "service    Discord IPC connected application=",
+      "discord    the service connected (connection 1)",
+      "discord    handshake from application ",
+      "service    Discord presence updated pid=",
+      "discord    shows \"In the menus\" / \"Duskmere\" (pid ",
       "discord    unchanged",
+      "service    Discord presence updated pid=",
       "discord    shows \"Creating an Adventurer\" / \"Duskmere\"",
+      "service    Discord presence updated pid=",
+      "state=Playing(",
+      ") -- the start time in Unix seconds, ",
       "discord    shows \"Playing on Duskmere\" / \"Adventurer\", elapsed 00:0",
+      ", command nonce korvessa-",
+      "service    Discord presence updated pid=",
       "discord    shows \"In the menus\" / \"Duskmere\"",
       "discord    activity cleared",
       "service    exited with status 0",
