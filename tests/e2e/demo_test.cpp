@@ -53,7 +53,6 @@ TEST(Demo, PlaysTheWholeSessionAndChecksEveryStep) {
       "PUT /presence/session {\"pid\":",
       "service    Discord IPC connected application=",
       "discord    the service connected (connection 1)",
-      "discord    handshake from application ",
       "service    Discord presence updated pid=",
       "discord    shows \"In the menus\" / \"Duskmere\" (pid ",
       "discord    unchanged",
@@ -76,6 +75,7 @@ TEST(Demo, PlaysTheWholeSessionAndChecksEveryStep) {
     ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << run.out;
     at = found + 1;
   }
+  EXPECT_NE(run.out.find("discord    handshake from application "), std::string::npos) << run.out;
 }
 
 TEST(Demo, FailureIsOneSentenceAndANonZeroStatus) {
