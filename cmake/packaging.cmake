@@ -6,27 +6,30 @@
 # Installed programs are stripped; the licence goes into share/doc/<package>/.
 set(CPACK_PACKAGE_NAME korvessa-client-services)
 set(CPACK_PACKAGE_VENDOR "The korvessa-client-services authors")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Sidecar service for game launchers: launch-ticket hand-off and Discord presence")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)  # one archive holding every packed component
+# One archive holding every packed component. Archives are built per component so that the
+# components installed only on request (the kit) are in them as well.
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-options.cmake)
 
+# Each Debian package's description: its summary line, then the text that explains it. (No
+# package-wide summary is set: CPack would put it in front of both.)
 set(CPACK_COMPONENT_SERVICE_DISPLAY_NAME "korvessa-client-services")
-set(CPACK_COMPONENT_SERVICE_DESCRIPTION
-    "Sidecar service for game launchers
- A game launcher starts korvessa-client-services beside itself. The service
- listens on a loopback port, hands a launch ticket from the launcher to the
- game client exactly once, follows the game's authentication-proxy log and
- mirrors the player's state in the Discord desktop client. It ends by itself
- when the launcher is gone.")
+set(CPACK_COMPONENT_SERVICE_DESCRIPTION "sidecar service for game launchers
+A game launcher starts korvessa-client-services beside itself. The service
+listens on a loopback port, hands a launch ticket from the launcher to the
+game client exactly once, follows the game's authentication-proxy log and
+mirrors the player's state in the Discord desktop client. It ends by itself
+when the launcher is gone.")
 set(CPACK_COMPONENT_KIT_DISPLAY_NAME "korvessa launcher kit")
-set(CPACK_COMPONENT_KIT_DESCRIPTION
-    "C++ launcher kit for korvessa-client-services (development files)
- A static C++20 library for game launchers: it starts korvessa-client-services
- with a fresh access token, reads its address and calls its HTTP routes
- (launch ticket, presence session). Headers under korvessa/launcher_kit/ and a
- CMake package: find_package(KorvessaLauncherKit) and korvessa::launcher_kit.")
+set(CPACK_COMPONENT_KIT_DESCRIPTION "C++ launcher kit for korvessa-client-services
+A static C++20 library for game launchers: it starts korvessa-client-services
+with a fresh access token, reads its address and calls its HTTP routes
+(launch ticket, presence session). Headers under korvessa/launcher_kit/ and a
+CMake package: find_package(KorvessaLauncherKit) gives korvessa::launcher_kit.")
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
