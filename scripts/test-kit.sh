@@ -19,7 +19,7 @@ echo "-- Linux"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target korvessa-client-services kcs_launcher_kit \
   >/dev/null
-cmake --install build --prefix "$scratch/linux/prefix" --component kit >/dev/null
+cmake --install build --prefix "$scratch/linux/prefix" --component kit --strip >/dev/null
 cmake -S "$scratch/example-source" -B "$scratch/linux/example" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$scratch/linux/prefix" >/dev/null
 cmake --build "$scratch/linux/example" -j "$(nproc)" >/dev/null
@@ -33,7 +33,8 @@ echo "-- Windows (Wine)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$(nproc)" --target korvessa-client-services kcs_launcher_kit \
   >/dev/null
-cmake --install build-windows --prefix "$scratch/windows/prefix" --component kit >/dev/null
+cmake --install build-windows --prefix "$scratch/windows/prefix" --component kit --strip \
+  >/dev/null
 # The toolchain file searches packages only inside the cross sysroot; a staging prefix is the
 # one other place it looks.
 cmake -S "$scratch/example-source" -B "$scratch/windows/example" -DCMAKE_BUILD_TYPE=Release \
