@@ -91,8 +91,8 @@ TEST(StartupTest, ConfigurationFailuresEndWithStatus3) {
     std::string err;  // whole text, or its start when it ends in "..."
   };
   const std::vector<Case> cases = {
-      {"", "invalid launcher configuration: syntax error while parsing value - unexpected end of "
-           "input; expected '[', '{', or a literal at line 1 column 0\n"},
+      {"", "invalid launcher configuration: syntax error: unexpected end of input at line 1 column "
+           "0\n"},
       {"{\"token\":\"" + kToken + "\",\n\"clientDir\":\"\"}\n",
        "invalid launcher configuration: syntax error..."},
       {"{\"token\":\"" + kToken + "\xFF\",\"clientDir\":\"\"}\n",
@@ -109,6 +109,14 @@ TEST(StartupTest, ConfigurationFailuresEndWithStatus3) {
                                      "byte-order mark at line 1 column 1\n"},
       {kConfigLine.substr(0, kConfigLine.size() - 1) + " x\n",
        "invalid launcher configuration: trailing characters..."},
+      // A NUL byte does not end the line's JSON early.
+      {kConfigLine.substr(0, kConfigLine.size() - 1) + '\0' + "garbage\n",
+       "invalid launcher configuration: trailing characters at line 1 column 60\n"},
+      // The description never quotes the line: here the library's message would have shown
+      // the string up to the tab.
+      {"{\"token\":\"AAAA'; expected SECRET-TOKEN-PART-XYZ\tmore\",\"clientDir\":\"\"}\n",
+       "invalid launcher configuration: syntax error: invalid string: unescaped control character "
+       "at line 1 column 48\n"},
       {R"({"token":")" + std::string(31, 't') + R"(","clientDir":""})" "\n",
        "launcher configuration is incomplete\n"},
   };
