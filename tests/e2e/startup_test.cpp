@@ -188,8 +188,8 @@ TEST(StartupTest, AnnouncesTheAddressAndEndsQuietlyWhenTheLauncherIsGone) {
   const std::optional<int> status = service.wait(kTimeoutMs);
   const auto elapsed = Clock::now() - killedAt;
   EXPECT_EQ(status, 0);
-  // The watch looks every 100 ms; a second is generous slack.
-  EXPECT_LT(elapsed, std::chrono::milliseconds(1100));
+  // The watch looks every 100 ms; three seconds leave slack for sanitizers on a busy machine.
+  EXPECT_LT(elapsed, std::chrono::seconds(3));
 
   kit::Result<std::string> rest = service.readStdoutToEnd(kTimeoutMs);
   ASSERT_TRUE(rest.ok());
