@@ -185,7 +185,8 @@ TEST(ScanProxyLog, AgreesWithALineByLinePass) {
     for (const PresenceState& start : starts) {
       const PresenceState expected = referenceScan(start, text);
       ASSERT_EQ(scan(start, text), expected) << "start " << toText(start) << " text:\n" << text;
-      ASSERT_EQ(scanInPieces(start, text, random, 1 + round % 40), expected)
+      if (round % 4 != 0) continue;  // the rest, slower, on a quarter of the texts
+      ASSERT_EQ(scanInPieces(start, text, random, 1 + round / 4 % 40), expected)
           << "start " << toText(start) << " text:\n" << text;
       // Scanning the bytes as they are is scanning their lossy decoding.
       ASSERT_EQ(scan(start, decodeUtf8Lossy(text)), expected)
