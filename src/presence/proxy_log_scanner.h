@@ -79,7 +79,8 @@ class ReverseLogScan {
 
   Phase phase_ = Phase::FindingLastMarkedLine;
   PresenceState::Kind decidedKind_ = PresenceState::Kind::Menus;  // Playing: started anew
-  std::uint8_t openLineMarkers_ = 0;  // bit i: marker i found in the line fed only in part
+  std::uint8_t openLineMarkers_ = 0;  // bit i: marker i is in the earliest line fed so far,
+                                      // which may have begun in a piece still to come
   char following_[kLongestMarker - 1] = {};  // the first bytes fed so far
   std::size_t followingSize_ = 0;
 };
