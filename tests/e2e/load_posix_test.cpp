@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <set>
@@ -19,9 +18,12 @@
 #include "korvessa/launcher_kit/http_client.h"
 #include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
+#include "support/process_memory.h"
 
 namespace kcs {
 namespace {
+
+using testing::residentKiB;
 
 constexpr unsigned kReplyWaitMs = 15000;  // far beyond the service's own 2000 ms read time-out
 
@@ -49,16 +51,6 @@ void allowDescriptors(rlim_t wanted) {
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
   limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
   setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-// The resident size of a process in KiB, from /proc/<pid>/status.
-std::optional<long> residentKiB(std::uint32_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return std::nullopt;
 }
 
 platform::Socket connectTo(std::uint16_t port) {
