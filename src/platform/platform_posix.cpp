@@ -406,10 +406,12 @@ Result<std::string> ipcPeerName(IpcChannel& channel) {
     return lastError();
   }
   const std::size_t offset = offsetof(sockaddr_un, sun_path);
-  if (address.sun_family != AF_UNIX || length <= offset) return fail("the peer has no path");
-  // sun_path need not be terminated when the path fills it.
-  const std::size_t size = static_cast<std::size_t>(length) - offset;
-  return std::string(address.sun_path, ::strnlen(address.sun_path, size));
+  // sun_path need not be terminated when the path fills it; an unnamed or abstract socket has
+  // no path to tell.
+  const std::size_t size = length > offset ? static_cast<std::size_t>(length) - offset : 0;
+  const std::size_t pathLength = ::strnlen(address.sun_path, size);
+  if (address.sun_family != AF_UNIX || pathLength == 0) return fail("the peer has no path");
+  return std::string(address.sun_path, pathLength);
 }
 
 Result<bool> waitIpcReadable(IpcChannel& channel, unsigned timeoutMs) {

@@ -2,11 +2,10 @@
 // on a private runtime directory, and with no endpoint at all.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "support/presence_rig.h"
 
@@ -27,8 +26,8 @@ class PresenceCheckTest : public testing::PresenceRig {
     kit::ChildOptions options;
     options.pipeStdin = false;
     options.environment = environment_;
-    auto child = kit::ChildProcess::start(std::string(KCS_TOOLS_DIR) + "/presence-check",
-                                          arguments, options);
+    auto child = kit::ChildProcess::start(std::string(KCS_TOOLS_DIR) + "/presence-check", arguments,
+                                          options);
     EXPECT_TRUE(child.ok()) << child.error();
     if (!child.ok()) return {};
     Run run;
@@ -71,21 +70,27 @@ TEST_F(PresenceCheckTest, EachAnswerOfDiscordHasItsSentenceAndStatus) {
        {"--mode", "reject"},
        {},
        1,
-       {"Discord closed the connection after the handshake: code 4000, \"Invalid Client ID\". "
-        "The application id " + kApplicationId + " is not a registered Discord application",
+       {"Discord closed the connection instead of answering the handshake: code 4000, "
+        "\"Invalid Client ID\". The application id " + kApplicationId +
+            " is not a registered Discord application",
         "-DKCS_DISCORD_APPLICATION_ID=<id>.\n"}},
       {"error",
        {"--mode", "error"},
        {},
        1,
        {"Discord is ready", "Discord refused the activity: code 4000, \"Invalid Payload"}},
-      {"silent", {"--mode", "silent"}, {}, 4, {"Discord did not answer the handshake within 5 seconds.\n"}},
+      {"silent",
+       {"--mode", "silent"},
+       {},
+       4,
+       {"Discord did not answer the handshake within 5 seconds.\n"}},
       {"no endpoint",
        {},
        {},
        3,
        {"No Discord endpoint found: nothing accepted a connection at discord-ipc-0 to "
-        "discord-ipc-9 in " + run + ", " + run + "/app/com.discordapp.Discord, " + run +
+        "discord-ipc-9 in " +
+        run + ", " + run + "/app/com.discordapp.Discord, " + run +
         "/snap.discord (is the Discord desktop app running, as this user?).\n"}},
       {"index without endpoint",
        {"--mode", "ready"},
@@ -109,7 +114,8 @@ TEST_F(PresenceCheckTest, EachAnswerOfDiscordHasItsSentenceAndStatus) {
     if (!c.standin.empty()) standin = startStandin(c.standin);
     const Run result = check(c.arguments);
     EXPECT_EQ(result.status, c.status) << result.out;
-    for (const std::string& sentence : c.sentences) EXPECT_TRUE(has(result.out, sentence)) << result.out;
+    for (const std::string& sentence : c.sentences)
+      EXPECT_TRUE(has(result.out, sentence)) << result.out;
     if (standin != nullptr) standin->kill();
   }
 }
@@ -127,7 +133,8 @@ TEST_F(PresenceCheckTest, SendsTheServicesOwnFramesAndAnswersAPing) {
       "frame 1 4 18 {\"standin\":\"ping\"}\n",
       "frame 1 1 " + std::to_string(141 + pid.size() + 1) +
           R"( {"args":{"activity":{"details":"In the menus","instance":false,"state":"Duskmere",)"
-          R"("type":0},"pid":)" + pid + R"(},"cmd":"SET_ACTIVITY","nonce":"korvessa-1"})" + "\n",
+          R"("type":0},"pid":)" +
+          pid + R"(},"cmd":"SET_ACTIVITY","nonce":"korvessa-1"})" + "\n",
       "frame 1 1 " + std::to_string(74 + pid.size() + 1) + R"( {"args":{"activity":null,"pid":)" +
           pid + R"(},"cmd":"SET_ACTIVITY","nonce":"korvessa-2"})" + "\n",
       "ended 1\n",

@@ -75,6 +75,16 @@ class PresenceTest : public testing::PresenceRig {
                                  std::to_string(nonce) + R"("})");
   }
 
+  // The service following a new game, shown in the menus on the stand-in's first connection.
+  kit::ChildProcess* followGameInMenus(kit::ChildProcess* standin) {
+    startService();
+    kit::ChildProcess* game = startGame();
+    follow(game->pid());
+    expectHandshake(nextFrame(standin));
+    expectSet(nextFrame(standin), game->pid(), "In the menus", "Duskmere", 1);
+    return game;
+  }
+
 };
 
 TEST_F(PresenceTest, FollowsAGameFromMenusToPlayingAndClearsWhenItEnds) {
@@ -136,12 +146,8 @@ TEST_F(PresenceTest, OffsetsTruncationAndAReplacedGame) {
 
 TEST_F(PresenceTest, ADeadPidIsDroppedWithAClearForTheGameFollowedBefore) {
   kit::ChildProcess* standin = startStandin({});
-  startService();
-  kit::ChildProcess* game = startGame();
+  kit::ChildProcess* game = followGameInMenus(standin);
   const std::uint32_t pid = game->pid();
-  follow(pid);
-  expectHandshake(nextFrame(standin));
-  expectSet(nextFrame(standin), pid, "In the menus", "Duskmere", 1);
   game->kill();
   expectClear(nextFrame(standin), pid, 2);
 
@@ -202,12 +208,7 @@ TEST_F(PresenceTest, ADiscordThatNeverReadsDoesNotStopTheHttpService) {
 TEST_F(PresenceTest, AnswersPilingUpUnreadHoldNothingUp) {
   // Discord answers every command; the service never reads, so the answers stay in the socket.
   kit::ChildProcess* standin = startStandin({"--mode", "ready"});
-  startService();
-  kit::ChildProcess* game = startGame();
-  const std::uint32_t pid = game->pid();
-  follow(pid);
-  expectHandshake(nextFrame(standin));
-  expectSet(nextFrame(standin), pid, "In the menus", "Duskmere", 1);
+  followGameInMenus(standin);
 
   // A few hundred state changes as fast as a proxy could log them, HTTP asked in between.
   for (int i = 1; i <= 300; ++i) {

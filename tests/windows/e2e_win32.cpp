@@ -436,7 +436,8 @@ TEST(WindowsEndToEnd, PresenceCheckReadsTheStandInsAnswers) {
                                             {"--mode", c.mode, "--name", pipe}, quiet);
     ASSERT_TRUE(standin.ok()) << standin.error();
     EXPECT_EQ(orText((*standin)->readStdoutLine(kWaitMs), ""), "listening " + pipe + "\n");
-    auto check = kit::ChildProcess::start(tools + "/presence-check.exe", {"--endpoint", pipe}, quiet);
+    auto check =
+        kit::ChildProcess::start(tools + "/presence-check.exe", {"--endpoint", pipe}, quiet);
     ASSERT_TRUE(check.ok()) << check.error();
     const std::string out = orText((*check)->readStdoutToEnd(kWaitMs), "");
     EXPECT_EQ((*check)->wait(kWaitMs), c.status) << out;

@@ -47,7 +47,7 @@ constexpr const char* kUsage =
     "  --close-after K  close each connection after its K-th frame\n"
     "  --no-read        accept connections but never read from them\n"
     "  --mode MODE      how to answer: silent (never), ready, reject or error\n"
-    "  --ping           send a PING (opcode 3) after the handshake, before anything else\n";
+    "  --ping           ready and error modes: send a PING (opcode 3) before the READY dispatch\n";
 
 enum class Mode { Silent, Ready, Reject, Error };
 
@@ -144,13 +144,15 @@ nlohmann::json replyTo(const std::string& payload, Mode mode) {
   }
   if (mode == Mode::Error) {
     reply["evt"] = "ERROR";
-    reply["data"] = {{"code", 4000}, {"message", "Invalid Payload: the stand-in refuses every command"}};
+    reply["data"] = {{"code", 4000},
+                     {"message", "Invalid Payload: the stand-in refuses every command"}};
   }
   return reply;
 }
 
 // Writes the answers that frame calls for. False when the connection is to be closed.
-bool answer(platform::IpcChannel& channel, const kcs::ipc::IpcFrame& frame, const Options& options) {
+bool answer(platform::IpcChannel& channel, const kcs::ipc::IpcFrame& frame,
+            const Options& options) {
   if (options.mode == Mode::Silent) return true;
   std::vector<std::pair<std::uint32_t, std::string>> out;
   if (frame.opcode == kcs::kOpcodeHandshake) {

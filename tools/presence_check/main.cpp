@@ -99,17 +99,21 @@ Options parseOptions(const std::vector<std::string>& args) {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// The member key of object, or null when object is no object or lacks it.
+nlohmann::json memberOf(const nlohmann::json& object, const char* key) {
+  if (!object.is_object() || !object.contains(key)) return nullptr;
+  return object[key];
+}
+
 std::string textAt(const nlohmann::json& object, const char* key) {
-  if (!object.is_object() || !object.contains(key) || !object[key].is_string()) return {};
-  return object[key].get<std::string>();
+  const nlohmann::json member = memberOf(object, key);
+  return member.is_string() ? member.get<std::string>() : std::string();
 }
 
 // "code 4000, \"Invalid Client ID\"" from an object with "code" and "message".
 std::string codeAndMessage(const nlohmann::json& object) {
-  std::string code = "without a code";
-  if (object.is_object() && object.contains("code") && object["code"].is_number_integer()) {
-    code = "code " + object["code"].dump();
-  }
+  const nlohmann::json number = memberOf(object, "code");
+  const std::string code = number.is_number_integer() ? "code " + number.dump() : "without a code";
   const std::string message = textAt(object, "message");
   return message.empty() ? code : code + ", " + quoted(message);
 }
@@ -184,14 +188,10 @@ kcs::DiscordIpcClient connect(const Options& options) {
   return std::move(client).value();
 }
 
-nlohmann::json parsed(const kcs::ipc::IpcFrame& frame) {
-  return nlohmann::json::parse(frame.payload, nullptr, false);
-}
-
-[[noreturn]] void closedByDiscord(const nlohmann::json& payload, const char* when) {
+[[noreturn]] void closedByDiscord(const nlohmann::json& payload, const std::string& when) {
   std::string sentence =
-      std::string("Discord closed the connection ") + when + ": " + codeAndMessage(payload) + ".";
-  if (payload.is_object() && payload.contains("code") && payload["code"] == 4000) {
+      "Discord closed the connection " + when + ": " + codeAndMessage(payload) + ".";
+  if (memberOf(payload, "code") == 4000) {
     sentence += std::string(" The application id ") + kcs::kDiscordApplicationId +
                 " is not a registered Discord application: build the service with your "
                 "launcher's own registered application id, -DKCS_DISCORD_APPLICATION_ID=<id>.";
@@ -199,33 +199,40 @@ nlohmann::json parsed(const kcs::ipc::IpcFrame& frame) {
   finish(kRejected, sentence);
 }
 
-[[noreturn]] void lost(const Incoming& incoming, const std::string& awaited) {
-  if (incoming.kind == Incoming::Kind::TimedOut) {
-    finish(kNoAnswer, "Discord did not answer " + awaited + " within " +
-                          std::to_string(kAnswerSeconds) + " seconds.");
+// The payload of the next command-answer frame (opcode 1). Frames of other opcodes are
+// skipped; a CLOSE frame, silence, the end of the connection or a broken frame end the check.
+nlohmann::json nextAnswer(kcs::check::FrameReader& reader, const std::string& awaited) {
+  for (;;) {
+    Incoming incoming = reader.next(kAnswerSeconds * 1000);
+    if (incoming.kind == Incoming::Kind::TimedOut) {
+      finish(kNoAnswer, "Discord did not answer " + awaited + " within " +
+                            std::to_string(kAnswerSeconds) + " seconds.");
+    }
+    if (incoming.kind == Incoming::Kind::Closed) {
+      finish(kBroken, "Discord closed the connection without answering " + awaited + ".");
+    }
+    if (incoming.kind == Incoming::Kind::Failed) {
+      finish(kBroken,
+             "Reading Discord's answer to " + awaited + " failed: " + incoming.error + ".");
+    }
+    nlohmann::json payload = nlohmann::json::parse(incoming.frame.payload, nullptr, false);
+    if (incoming.frame.opcode == kcs::ipc::kOpcodeClose) {
+      closedByDiscord(payload, "instead of answering " + awaited);
+    }
+    if (incoming.frame.opcode == kcs::kOpcodeFrame) return payload;
   }
-  if (incoming.kind == Incoming::Kind::Closed) {
-    finish(kBroken, "Discord closed the connection without answering " + awaited + ".");
-  }
-  finish(kBroken, "Reading Discord's answer to " + awaited + " failed: " + incoming.error + ".");
 }
 
 void awaitReady(kcs::check::FrameReader& reader) {
-  const std::string awaited = "the handshake";
   for (;;) {
-    Incoming incoming = reader.next(kAnswerSeconds * 1000);
-    if (incoming.kind != Incoming::Kind::Frame) lost(incoming, awaited);
-    const nlohmann::json payload = parsed(incoming.frame);
-    if (incoming.frame.opcode == kcs::ipc::kOpcodeClose)
-      closedByDiscord(payload, "after the handshake");
-    if (incoming.frame.opcode != kcs::kOpcodeFrame) continue;  // nothing this tool knows of
+    const nlohmann::json payload = nextAnswer(reader, "the handshake");
     const std::string event = textAt(payload, "evt");
     if (event == "ERROR") {
-      finish(kRejected, "Discord refused the handshake: " + codeAndMessage(payload["data"]) + ".");
+      finish(kRejected,
+             "Discord refused the handshake: " + codeAndMessage(memberOf(payload, "data")) + ".");
     }
     if (event != "READY") continue;
-    const nlohmann::json& data = payload["data"];
-    const nlohmann::json user = data.is_object() && data.contains("user") ? data["user"] : nullptr;
+    const nlohmann::json user = memberOf(memberOf(payload, "data"), "user");
     const std::string username = textAt(user, "username");
     const std::string globalName = textAt(user, "global_name");
     if (username.empty() && globalName.empty()) {
@@ -239,21 +246,19 @@ void awaitReady(kcs::check::FrameReader& reader) {
   }
 }
 
-// Waits for the answer that carries nonce; a CLOSE or an ERROR event ends the check.
+// Waits for the answer that carries nonce. An ERROR event for it, or one that names no
+// command at all, ends the check as a refusal.
 void awaitReply(kcs::check::FrameReader& reader, const std::string& nonce,
                 const std::string& awaited) {
   for (;;) {
-    Incoming incoming = reader.next(kAnswerSeconds * 1000);
-    if (incoming.kind != Incoming::Kind::Frame) lost(incoming, awaited);
-    const nlohmann::json payload = parsed(incoming.frame);
-    if (incoming.frame.opcode == kcs::ipc::kOpcodeClose)
-      closedByDiscord(payload, ("instead of answering " + awaited).c_str());
-    if (incoming.frame.opcode != kcs::kOpcodeFrame || textAt(payload, "nonce") != nonce) continue;
-    if (textAt(payload, "evt") == "ERROR") {
+    const nlohmann::json payload = nextAnswer(reader, awaited);
+    const bool error = textAt(payload, "evt") == "ERROR";
+    const nlohmann::json replyNonce = memberOf(payload, "nonce");
+    if (error && (replyNonce == nonce || !replyNonce.is_string())) {
       finish(kRejected,
-             "Discord refused " + awaited + ": " + codeAndMessage(payload["data"]) + ".");
+             "Discord refused " + awaited + ": " + codeAndMessage(memberOf(payload, "data")) + ".");
     }
-    return;
+    if (replyNonce == nonce) return;
   }
 }
 
