@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/secure_random.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/secure_random.h"
 
 namespace kcs {
 namespace {
@@ -29,7 +29,7 @@ DemoRun runDemo(std::vector<std::string> arguments, std::vector<std::string> env
   if (!demo.ok()) return {};
   DemoRun run;
   run.out = (*demo)->readStdoutToEnd(60000).value();
-  Result<std::string> err = (*demo)->readStderrToEnd(5000);
+  kit::Result<std::string> err = (*demo)->readStderrToEnd(5000);
   run.err = err.ok() ? *err : "";
   run.status = (*demo)->wait(5000);
   return run;

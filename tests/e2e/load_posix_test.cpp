@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/http_client.h"
-#include "launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
 
 namespace kcs {
@@ -110,7 +110,7 @@ class LoadTest : public ::testing::Test {
     options.clientDir = "/nonexistent";
     options.launcherPid = launcher_->pid();
     options.pipeDiagnostics = true;
-    Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
+    kit::Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
     ASSERT_TRUE(sidecar.ok()) << sidecar.error();
     sidecar_ = std::make_unique<kit::Sidecar>(std::move(sidecar).value());
     healthRequest_ = "GET /health HTTP/1.1\r\nx-korvessa-token: " + sidecar_->token() + "\r\n\r\n";
@@ -124,9 +124,9 @@ class LoadTest : public ::testing::Test {
   // The service is still running, still answers, and has written no diagnostic.
   void expectStillServing() {
     EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
-    Result<kit::HttpReply> health = sidecar_->checkHealth();
+    kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
     EXPECT_TRUE(health.ok()) << health.error();
-    Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
+    kit::Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
     EXPECT_FALSE(diagnostic.ok()) << "unexpected diagnostic: " << *diagnostic;
   }
 
@@ -193,7 +193,8 @@ TEST_F(LoadTest, TwoHundredStalledConnectionsDoNotHoldUpOtherClients) {
   for (int c = 0; c < 4; ++c) {
     clients.emplace_back([&] {
       for (int i = 0; i < kServed / 4; ++i) {
-        Result<std::string> reply = kit::exchangeRaw(sidecar_->port(), healthRequest_, kReplyWaitMs);
+        kit::Result<std::string> reply =
+            kit::exchangeRaw(sidecar_->port(), healthRequest_, kReplyWaitMs);
         if (reply.ok() && *reply == kHealthReply) ++answered;
       }
     });
@@ -279,11 +280,11 @@ TEST_F(LoadTest, EachTicketIsHandedOutExactlyOnceToFiftyConcurrentTakers) {
   constexpr int kRounds = 10;
   constexpr int kTakers = 50;
   for (int round = 0; round < kRounds; ++round) {
-    LoginTicket ticket{"ann", "!ann", "T-" + std::to_string(round), "", 60};
+    kit::LoginTicket ticket{"ann", "!ann", "T-" + std::to_string(round), "", 60};
     ASSERT_TRUE(sidecar_->putLaunchTicket(ticket).ok());
 
     std::atomic<bool> go{false};
-    std::vector<Result<kit::TakenTicket>> taken(kTakers, fail("not run"));
+    std::vector<kit::Result<kit::TakenTicket>> taken(kTakers, kit::fail("not run"));
     std::vector<std::thread> takers;
     for (int i = 0; i < kTakers; ++i) {
       takers.emplace_back([&, i] {
@@ -295,7 +296,7 @@ TEST_F(LoadTest, EachTicketIsHandedOutExactlyOnceToFiftyConcurrentTakers) {
     for (std::thread& taker : takers) taker.join();
 
     int handedOut = 0;
-    for (const Result<kit::TakenTicket>& result : taken) {
+    for (const kit::Result<kit::TakenTicket>& result : taken) {
       ASSERT_TRUE(result.ok()) << result.error();
       if (!result->ticket) continue;
       ++handedOut;
@@ -318,8 +319,9 @@ TEST_F(LoadTest, ConcurrentStoresAndTakesNeitherDuplicateNorInventTickets) {
   for (int w = 0; w < kWriters; ++w) {
     threads.emplace_back([&, w] {
       for (int i = 0; i < kPerWriter; ++i) {
-        LoginTicket ticket{"u", "!u", "W" + std::to_string(w) + "-" + std::to_string(i), "", 1};
-        Result<kit::HttpReply> stored = sidecar_->putLaunchTicket(ticket);
+        const std::string text = "W" + std::to_string(w) + "-" + std::to_string(i);
+        kit::LoginTicket ticket{"u", "!u", text, "", 1};
+        kit::Result<kit::HttpReply> stored = sidecar_->putLaunchTicket(ticket);
         EXPECT_TRUE(stored.ok()) << stored.error();
       }
       ++writersDone;
@@ -328,14 +330,14 @@ TEST_F(LoadTest, ConcurrentStoresAndTakesNeitherDuplicateNorInventTickets) {
   for (int t = 0; t < kTakers; ++t) {
     threads.emplace_back([&, t] {
       while (writersDone.load() < kWriters) {
-        Result<kit::TakenTicket> taken = sidecar_->takeLaunchTicket();
+        kit::Result<kit::TakenTicket> taken = sidecar_->takeLaunchTicket();
         ASSERT_TRUE(taken.ok()) << taken.error();
         if (taken->ticket) takenBy[static_cast<std::size_t>(t)].push_back(taken->ticket->ticket);
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
-  Result<kit::TakenTicket> rest = sidecar_->takeLaunchTicket();
+  kit::Result<kit::TakenTicket> rest = sidecar_->takeLaunchTicket();
   ASSERT_TRUE(rest.ok()) << rest.error();
 
   std::set<std::string> seen;
@@ -368,7 +370,7 @@ TEST_F(LoadTest, ALauncherKilledMidRequestEndsTheServiceWithStatusZero) {
   EXPECT_EQ(*status, 0);
   // The waiting clients see their connections end without a reply.
   for (platform::Socket& socket : waiting) EXPECT_EQ(readToEnd(socket), "");
-  Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
+  kit::Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
   EXPECT_FALSE(diagnostic.ok()) << "unexpected diagnostic: " << *diagnostic;
 }
 

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/http_client.h"
 #include "platform/platform.h"
 #include "platform/utf16.h"
 
@@ -47,7 +47,7 @@ std::string selfPath() {
 }
 
 // The text read, or fallback when the read failed (a time-out, for one).
-std::string orText(const Result<std::string>& read, const std::string& fallback) {
+std::string orText(const kit::Result<std::string>& read, const std::string& fallback) {
   return read.ok() ? *read : fallback;
 }
 
@@ -237,7 +237,7 @@ std::string request(std::uint16_t port, const std::string& method, const std::st
   call.path = path;
   call.token = kToken;
   call.body = body;
-  Result<std::string> reply = kit::exchangeRaw(port, kit::formatRequest(call), kWaitMs);
+  kit::Result<std::string> reply = kit::exchangeRaw(port, kit::formatRequest(call), kWaitMs);
   return reply.ok() ? *reply : "failed: " + reply.error();
 }
 
@@ -261,11 +261,11 @@ TEST(WindowsEndToEnd, OneLaunchFromStartToQuietEnd) {
   std::unique_ptr<kit::ChildProcess> service = std::move(started).value();
   ASSERT_TRUE(service->writeStdin(configLine(clientDir.path())).ok());
 
-  Result<std::string> address = service->readStdoutLine(kWaitMs);
+  kit::Result<std::string> address = service->readStdoutLine(kWaitMs);
   ASSERT_TRUE(address.ok()) << address.error() << "; stderr: "
                             << orText(service->readStderrToEnd(1000), "");
   ASSERT_EQ(address->rfind("http://127.0.0.1:", 0), 0u) << *address;
-  Result<std::uint16_t> port = kit::parseAnnouncedPort(*address);
+  kit::Result<std::uint16_t> port = kit::parseAnnouncedPort(*address);
   ASSERT_TRUE(port.ok()) << port.error();
 
   const std::string health = R"({"ok":true,"service":"korvessa-client-services"})";

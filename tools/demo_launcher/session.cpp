@@ -9,12 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "common/result.h"
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/discord_activity.h"
-#include "launcher_kit/http_client.h"
-#include "launcher_kit/secure_random.h"
-#include "launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/discord_activity.h"
+#include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/secure_random.h"
+#include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
 #include "timeline.h"
 
@@ -24,6 +23,11 @@ namespace {
 namespace fs = std::filesystem;
 using kit::ChildProcess;
 using kit::DiscordActivity;
+using kit::fail;
+using kit::LoginTicket;
+using kit::PresenceSession;
+using kit::Result;
+using kit::Status;
 
 // Delays between the steps: readable for a person, or just long enough for the checks.
 struct Pacing {
