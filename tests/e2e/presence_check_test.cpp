@@ -32,9 +32,9 @@ class PresenceCheckTest : public testing::PresenceRig {
     if (!child.ok()) return {};
     Run run;
     run.pid = (*child)->pid();
-    Result<std::string> out = (*child)->readStdoutToEnd(20000);
+    kit::Result<std::string> out = (*child)->readStdoutToEnd(20000);
     if (out.ok()) run.out = *out;
-    Result<std::string> err = (*child)->readStderrToEnd(1000);
+    kit::Result<std::string> err = (*child)->readStderrToEnd(1000);
     if (err.ok()) run.out += *err;
     run.status = (*child)->wait(5000);
     return run;

@@ -215,7 +215,7 @@ TEST_F(PresenceTest, AnswersPilingUpUnreadHoldNothingUp) {
     writeLog(i % 2 == 1 ? "Rewrote CMSG_CHAR_CREATE\n" : "Parsed owned SMSG_CHAR_ENUM\n");
     platform::sleepMilliseconds(10);
     if (i % 50 == 0) {
-      Result<kit::HttpReply> health = sidecar_->checkHealth();
+      kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
       EXPECT_TRUE(health.ok()) << health.error();
     }
   }
@@ -232,7 +232,7 @@ TEST_F(PresenceTest, AnswersPilingUpUnreadHoldNothingUp) {
     if (details == "Playing on Duskmere") break;
     previous = details;
   }
-  Result<kit::HttpReply> health = sidecar_->checkHealth();
+  kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
   EXPECT_TRUE(health.ok()) << health.error();
 }
 
