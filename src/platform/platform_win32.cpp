@@ -424,13 +424,7 @@ std::string joinPath(std::string_view dir, std::string_view fileName) {
 // ---- Discord IPC endpoint ------------------------------------------------------------------
 
 Result<IpcChannel> openDiscordIpc(unsigned index) {
-  Result<std::wstring> name = widePath(discordIpcName(index));
-  if (!name.ok()) return fail(name.error());
-  HANDLE pipe = ::CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  if (pipe == INVALID_HANDLE_VALUE) return lastError();
-  return IpcChannel(owned(pipe));
+  return openIpcEndpoint(discordIpcName(index));
 }
 
 Result<std::size_t> writeIpc(IpcChannel& channel, const char* data, std::size_t size) {
@@ -487,6 +481,7 @@ Result<std::size_t> readIpc(IpcChannel& channel, char* buffer, std::size_t capac
 
 std::vector<std::string> discordIpcLocations(unsigned index) { return {discordIpcName(index)}; }
 
+// An existing pipe, for reading and writing, shared with other openers, synchronous I/O.
 Result<IpcChannel> openIpcEndpoint(const std::string& name) {
   Result<std::wstring> wide = widePath(name);
   if (!wide.ok()) return fail(wide.error());
