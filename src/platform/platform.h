@@ -189,4 +189,15 @@ Result<IpcChannel> acceptIpc(IpcListener& listener);
 // One read of at most capacity bytes; 0 means the peer closed. Interrupted reads are retried.
 Result<std::size_t> readIpc(IpcChannel& channel, char* buffer, std::size_t capacity);
 
+// Client side, for tools that read Discord's answers (the service never does).
+// Every name that openDiscordIpc tries for this index, in the order it tries them.
+std::vector<std::string> discordIpcLocations(unsigned index);
+// Opens the endpoint at exactly this socket path / pipe name for reading and writing.
+Result<IpcChannel> openIpcEndpoint(const std::string& name);
+// The socket path / pipe name of the endpoint at the other end of channel.
+Result<std::string> ipcPeerName(IpcChannel& channel);
+// Waits up to timeoutMs for channel to have bytes to read or to be closed by the peer; false
+// when the time ran out first. A following readIpc then does not wait.
+Result<bool> waitIpcReadable(IpcChannel& channel, unsigned timeoutMs);
+
 }  // namespace kcs::platform

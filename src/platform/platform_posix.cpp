@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -412,6 +414,56 @@ Result<IpcChannel> acceptIpc(IpcListener& listener) {
 
 Result<std::size_t> readIpc(IpcChannel& channel, char* buffer, std::size_t capacity) {
   return readFd(fd(channel), buffer, capacity);
+}
+
+// ---- Discord IPC endpoint, reading client ---------------------------------------------------
+
+std::vector<std::string> discordIpcLocations(unsigned index) {
+  const std::string base = ipcBaseDirectory();
+  const std::string name = "discord-ipc-" + std::to_string(index);
+  std::vector<std::string> locations;
+  for (const char* subdir : {"", "app/com.discordapp.Discord/", "snap.discord/"}) {
+    locations.push_back(joinPath(base, std::string(subdir) + name));
+  }
+  return locations;
+}
+
+Result<IpcChannel> openIpcEndpoint(const std::string& name) {
+  Result<File> socket = connectUnixSocket(name);
+  if (!socket.ok()) return fail(socket.error());
+  return std::move(socket).value();
+}
+
+Result<std::string> ipcPeerName(IpcChannel& channel) {
+  sockaddr_un address{};
+  socklen_t length = sizeof(address);
+  if (::getpeername(fd(channel), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return lastError();
+  }
+  const std::size_t offset = offsetof(sockaddr_un, sun_path);
+  // sun_path need not be terminated when the path fills it; an unnamed or abstract socket has
+  // no path to tell.
+  const std::size_t size = length > offset ? static_cast<std::size_t>(length) - offset : 0;
+  const std::size_t pathLength = ::strnlen(address.sun_path, size);
+  if (address.sun_family != AF_UNIX || pathLength == 0) return fail("the peer has no path");
+  return std::string(address.sun_path, pathLength);
+}
+
+Result<bool> waitIpcReadable(IpcChannel& channel, unsigned timeoutMs) {
+  timespec start{};
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long spent =
+        (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+    const long long left = static_cast<long long>(timeoutMs) - spent;
+    pollfd entry{fd(channel), POLLIN, 0};
+    const int ready = ::poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (ready > 0) return true;  // data, end of stream or an error: the read tells which
+    if (ready == 0) return false;
+    if (errno != EINTR) return lastError();
+  }
 }
 
 }  // namespace kcs::platform

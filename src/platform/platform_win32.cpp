@@ -445,13 +445,7 @@ std::string joinPath(std::string_view dir, std::string_view fileName) {
 // ---- Discord IPC endpoint ------------------------------------------------------------------
 
 Result<IpcChannel> openDiscordIpc(unsigned index) {
-  Result<std::wstring> name = widePath(discordIpcName(index));
-  if (!name.ok()) return fail(name.error());
-  HANDLE pipe = ::CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  if (pipe == INVALID_HANDLE_VALUE) return lastError();
-  return IpcChannel(owned(pipe));
+  return openIpcEndpoint(discordIpcName(index));
 }
 
 Result<std::size_t> writeIpc(IpcChannel& channel, const char* data, std::size_t size) {
@@ -502,6 +496,48 @@ Result<IpcChannel> acceptIpc(IpcListener& listener) {
 
 Result<std::size_t> readIpc(IpcChannel& channel, char* buffer, std::size_t capacity) {
   return readHandle(handle(channel), buffer, capacity);
+}
+
+// ---- Discord IPC endpoint, reading client ---------------------------------------------------
+
+std::vector<std::string> discordIpcLocations(unsigned index) { return {discordIpcName(index)}; }
+
+// An existing pipe, for reading and writing, shared with other openers, synchronous I/O.
+Result<IpcChannel> openIpcEndpoint(const std::string& name) {
+  Result<std::wstring> wide = widePath(name);
+  if (!wide.ok()) return fail(wide.error());
+  HANDLE pipe = ::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) return lastError();
+  return IpcChannel(owned(pipe));
+}
+
+Result<std::string> ipcPeerName(IpcChannel& channel) {
+  // The pipe's name below the pipe file system's root, e.g. "\discord-ipc-0".
+  alignas(FILE_NAME_INFO) char buffer[sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t)] = {};
+  auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+  if (!::GetFileInformationByHandleEx(handle(channel), FileNameInfo, info, sizeof(buffer))) {
+    return lastError();
+  }
+  return "\\\\.\\pipe" + fromWide(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
+Result<bool> waitIpcReadable(IpcChannel& channel, unsigned timeoutMs) {
+  // The pipe was opened for synchronous reads, which cannot be given a time-out, so the wait
+  // looks at what is queued every few milliseconds until the time is up.
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  for (;;) {
+    DWORD available = 0;
+    if (!::PeekNamedPipe(handle(channel), nullptr, 0, nullptr, &available, nullptr)) {
+      const DWORD code = ::GetLastError();
+      if (code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED) return true;  // closed
+      return fail(errorText(code));
+    }
+    if (available > 0) return true;
+    if (::GetTickCount64() >= deadline) return false;
+    ::Sleep(10);
+  }
 }
 
 }  // namespace kcs::platform

@@ -13,6 +13,18 @@ nlohmann::json command(std::uint64_t nonce, std::uint32_t pid, nlohmann::json ac
 
 }  // namespace
 
+ActivityTexts activityTexts(PresenceState::Kind kind) {
+  switch (kind) {
+    case PresenceState::Kind::Menus:
+      return {"In the menus", "Duskmere"};
+    case PresenceState::Kind::Creating:
+      return {"Creating an Adventurer", "Duskmere"};
+    case PresenceState::Kind::Playing:
+      break;
+  }
+  return {"Playing on Duskmere", "Adventurer"};
+}
+
 nlohmann::json setActivityPayload(std::uint64_t nonce, std::uint32_t pid, const std::string& details,
                                   const std::string& stateText,
                                   std::optional<std::uint64_t> startTime) {

@@ -11,8 +11,16 @@
 
 #include "common/result.h"
 #include "presence/discord_ipc_client.h"
+#include "presence/proxy_log_scanner.h"
 
 namespace kcs {
+
+// The texts Discord shows for a game state: details first, then the state line.
+struct ActivityTexts {
+  const char* details;
+  const char* state;
+};
+ActivityTexts activityTexts(PresenceState::Kind kind);
 
 // The payloads themselves, for a given nonce number.
 nlohmann::json setActivityPayload(std::uint64_t nonce, std::uint32_t pid, const std::string& details,

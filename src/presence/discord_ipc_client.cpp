@@ -54,11 +54,15 @@ Status sendFrame(DiscordIpcClient& client, std::uint32_t opcode, const nlohmann:
   } catch (const nlohmann::json::exception& e) {
     return fail(e.what());
   }
-  const std::array<char, 8> header = frameHeader(opcode, bytes.size());
+  return writeFrame(client.pipe, opcode, bytes);
+}
+
+Status writeFrame(platform::IpcChannel& pipe, std::uint32_t opcode, std::string_view payload) {
+  const std::array<char, 8> header = frameHeader(opcode, payload.size());
   const std::string_view view(header.data(), header.size());
-  if (Status s = writeAll(client.pipe, view.substr(0, 4)); !s.ok()) return s;
-  if (Status s = writeAll(client.pipe, view.substr(4, 4)); !s.ok()) return s;
-  return writeAll(client.pipe, bytes);
+  if (Status s = writeAll(pipe, view.substr(0, 4)); !s.ok()) return s;
+  if (Status s = writeAll(pipe, view.substr(4, 4)); !s.ok()) return s;
+  return writeAll(pipe, payload);
 }
 
 }  // namespace kcs

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -48,5 +49,8 @@ std::array<char, 8> frameHeader(std::uint32_t opcode, std::size_t payloadSize);
 // three complete writes: opcode, length, payload. A write that takes no bytes is a failure. If
 // serialisation fails nothing is written.
 Status sendFrame(DiscordIpcClient& client, std::uint32_t opcode, const nlohmann::json& payload);
+
+// Writes one frame around payload bytes taken as they are, in the same three complete writes.
+Status writeFrame(platform::IpcChannel& pipe, std::uint32_t opcode, std::string_view payload);
 
 }  // namespace kcs

@@ -13,23 +13,6 @@ namespace {
 
 constexpr unsigned kTickMilliseconds = 250;
 
-struct ActivityTexts {
-  const char* details;
-  const char* state;
-};
-
-ActivityTexts textsFor(PresenceState::Kind kind) {
-  switch (kind) {
-    case PresenceState::Kind::Menus:
-      return {"In the menus", "Duskmere"};
-    case PresenceState::Kind::Creating:
-      return {"Creating an Adventurer", "Duskmere"};
-    case PresenceState::Kind::Playing:
-      break;
-  }
-  return {"Playing on Duskmere", "Adventurer"};
-}
-
 // A console line that cannot be written ends the worker; the service goes on without it.
 void writeLine(PresenceWorker& worker, const std::string& line) {
   Status written = worker.writeLine(line);
@@ -47,7 +30,7 @@ void forgetGame(PresenceWorker& worker, std::uint32_t probedPid) {
 }
 
 void show(PresenceWorker& worker) {
-  const ActivityTexts texts = textsFor(worker.current.kind);
+  const ActivityTexts texts = activityTexts(worker.current.kind);
   std::optional<std::uint64_t> start;
   if (worker.current.kind == PresenceState::Kind::Playing) start = worker.current.startTime;
   Status shown = setActivity(*worker.client, worker.followedPid, texts.details, texts.state, start);

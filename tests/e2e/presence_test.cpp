@@ -75,6 +75,16 @@ class PresenceTest : public testing::PresenceRig {
                                  std::to_string(nonce) + R"("})");
   }
 
+  // The service following a new game, shown in the menus on the stand-in's first connection.
+  kit::ChildProcess* followGameInMenus(kit::ChildProcess* standin) {
+    startService();
+    kit::ChildProcess* game = startGame();
+    follow(game->pid());
+    expectHandshake(nextFrame(standin));
+    expectSet(nextFrame(standin), game->pid(), "In the menus", "Duskmere", 1);
+    return game;
+  }
+
 };
 
 TEST_F(PresenceTest, FollowsAGameFromMenusToPlayingAndClearsWhenItEnds) {
@@ -136,12 +146,8 @@ TEST_F(PresenceTest, OffsetsTruncationAndAReplacedGame) {
 
 TEST_F(PresenceTest, ADeadPidIsDroppedWithAClearForTheGameFollowedBefore) {
   kit::ChildProcess* standin = startStandin({});
-  startService();
-  kit::ChildProcess* game = startGame();
+  kit::ChildProcess* game = followGameInMenus(standin);
   const std::uint32_t pid = game->pid();
-  follow(pid);
-  expectHandshake(nextFrame(standin));
-  expectSet(nextFrame(standin), pid, "In the menus", "Duskmere", 1);
   game->kill();
   expectClear(nextFrame(standin), pid, 2);
 
@@ -234,6 +240,37 @@ TEST_F(PresenceTest, ADiscordThatNeverReadsDoesNotStopTheHttpService) {
     EXPECT_TRUE(health.ok()) << health.error();
     follow(game->pid());
   }
+}
+
+TEST_F(PresenceTest, AnswersPilingUpUnreadHoldNothingUp) {
+  // Discord answers every command; the service never reads, so the answers stay in the socket.
+  kit::ChildProcess* standin = startStandin({"--mode", "ready"});
+  followGameInMenus(standin);
+
+  // A few hundred state changes as fast as a proxy could log them, HTTP asked in between.
+  for (int i = 1; i <= 300; ++i) {
+    writeLog(i % 2 == 1 ? "Rewrote CMSG_CHAR_CREATE\n" : "Parsed owned SMSG_CHAR_ENUM\n");
+    platform::sleepMilliseconds(10);
+    if (i % 50 == 0) {
+      kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+      EXPECT_TRUE(health.ok()) << health.error();
+    }
+  }
+  writeLog("C->S preview=000C3D000000\n");
+
+  // Every update reached the stand-in in order, each a change from the one before, and the
+  // last one is the last state logged.
+  std::string previous = "In the menus";
+  for (int nonce = 2;; ++nonce) {
+    Frame frame = nextFrame(standin);
+    ASSERT_EQ(frame.json["nonce"], "korvessa-" + std::to_string(nonce)) << frame.payload;
+    const std::string details = frame.json["args"]["activity"].value("details", "");
+    EXPECT_NE(details, previous) << frame.payload;
+    if (details == "Playing on Duskmere") break;
+    previous = details;
+  }
+  kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+  EXPECT_TRUE(health.ok()) << health.error();
 }
 
 }  // namespace

@@ -416,6 +416,38 @@ TEST(WindowsEndToEnd, BrokenUtf16ArgumentsAreFatalOnlyWhenExamined) {
   EXPECT_EQ(runRaw(program + L" --help " + std::wstring(1, lone)), 0u);
 }
 
+// presence-check against the Discord stand-in on a pipe of its own (no real Discord is asked):
+// the answers are read from a named pipe, and each mode gets its sentence and status.
+TEST(WindowsEndToEnd, PresenceCheckReadsTheStandInsAnswers) {
+  const std::string pipe = "\\\\.\\pipe\\kcs-check-" + std::to_string(::GetCurrentProcessId());
+  const std::string tools = KCS_TOOLS_DIR;
+  struct Case {
+    const char* mode;
+    int status;
+    std::string sentence;
+  };
+  const Case cases[] = {
+      {"ready", 0, "Discord accepted the activity: it shows \"In the menus\" / \"Duskmere\".\n"},
+      {"reject", 1, "code 4000, \"Invalid Client ID\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    kit::ChildOptions quiet;
+    quiet.pipeStdin = false;
+    auto standin = kit::ChildProcess::start(tools + "/discord-standin.exe",
+                                            {"--mode", c.mode, "--name", pipe}, quiet);
+    ASSERT_TRUE(standin.ok()) << standin.error();
+    EXPECT_EQ(orText((*standin)->readStdoutLine(kWaitMs), ""), "listening " + pipe + "\n");
+    auto check =
+        kit::ChildProcess::start(tools + "/presence-check.exe", {"--endpoint", pipe}, quiet);
+    ASSERT_TRUE(check.ok()) << check.error();
+    const std::string out = orText((*check)->readStdoutToEnd(kWaitMs), "");
+    EXPECT_EQ((*check)->wait(kWaitMs), c.status) << out;
+    EXPECT_NE(out.find(c.sentence), std::string::npos) << out;
+    (*standin)->kill();
+  }
+}
+
 }  // namespace
 }  // namespace kcs
 

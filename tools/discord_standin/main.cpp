@@ -1,11 +1,19 @@
 // discord-standin: listens where the Discord desktop client would, accepts connections one after
 // another and prints every frame it receives, so tests and the demo can see what the service
-// sends without touching a real Discord. Each event is one line on standard output:
+// sends without touching a real Discord. With --mode it also answers as Discord does:
+//
+//   silent  never writes anything (the default)
+//   ready   a READY dispatch after the handshake, then a reply to each command, echoing its nonce
+//   reject  a CLOSE frame (code 4000, "Invalid Client ID") after the handshake, then closes
+//   error   a READY dispatch, then an ERROR event in reply to each command
+//
+// Replies are written inline, between two reads, as one connection is served at a time.
+// Each event is one line on standard output:
 //
 //   listening <endpoint>
 //   connected <n>
 //   frame <n> <opcode> <length> <payload>
-//   closed <n>          the stand-in closed connection n (--close-after)
+//   closed <n>          the stand-in closed connection n (--close-after, or after a reject)
 //   ended <n> [partial] the peer closed connection n (partial: in the middle of a frame)
 //   refused <n> <length> a frame longer than the stand-in accepts; connection n is closed
 #include <cstdint>
@@ -13,10 +21,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "common/decimal.h"
+#include "discord_ipc/frame_decoder.h"
 #include "platform/platform.h"
+#include "presence/discord_ipc_client.h"
 
 namespace {
 
@@ -28,15 +41,22 @@ constexpr std::uint32_t kMaxPayload = 16u << 20;  // far beyond any real command
 
 constexpr const char* kUsage =
     "usage: discord-standin [--index N | --name ENDPOINT] [--close-after K] [--no-read]\n"
+    "                       [--mode silent|ready|reject|error] [--ping]\n"
     "  --index N        listen on Discord endpoint N (0-9) at its plain location (default 0)\n"
     "  --name ENDPOINT  listen on this socket path / pipe name instead\n"
     "  --close-after K  close each connection after its K-th frame\n"
-    "  --no-read        accept connections but never read from them\n";
+    "  --no-read        accept connections but never read from them\n"
+    "  --mode MODE      how to answer: silent (never), ready, reject or error\n"
+    "  --ping           ready and error modes: send a PING (opcode 3) before the READY dispatch\n";
+
+enum class Mode { Silent, Ready, Reject, Error };
 
 struct Options {
   std::string name;
   unsigned closeAfter = 0;  // 0: never
   bool noRead = false;
+  Mode mode = Mode::Silent;
+  bool ping = false;
 };
 
 [[noreturn]] void die(const std::string& message, int status) {
@@ -70,6 +90,21 @@ Options parseOptions(int argc, char** argv) {
       options.closeAfter = parseCount(args[++i], "--close-after");
     } else if (arg == "--no-read") {
       options.noRead = true;
+    } else if (arg == "--mode" && hasValue) {
+      const std::string& mode = args[++i];
+      if (mode == "silent") {
+        options.mode = Mode::Silent;
+      } else if (mode == "ready") {
+        options.mode = Mode::Ready;
+      } else if (mode == "reject") {
+        options.mode = Mode::Reject;
+      } else if (mode == "error") {
+        options.mode = Mode::Error;
+      } else {
+        die("--mode must be silent, ready, reject or error", 2);
+      }
+    } else if (arg == "--ping") {
+      options.ping = true;
     } else if (arg == "--help" || arg == "-h") {
       (void)platform::writeStandardOutput(kUsage);
       platform::exitProcess(0);
@@ -81,51 +116,88 @@ Options parseOptions(int argc, char** argv) {
   return options;
 }
 
-// Reads exactly size bytes into out (appending). False when the peer closed or a read failed.
-bool readExactly(platform::IpcChannel& channel, std::size_t size, std::string& out) {
-  char buffer[4096];
-  while (size > 0) {
-    Result<std::size_t> got =
-        platform::readIpc(channel, buffer, size < sizeof(buffer) ? size : sizeof(buffer));
-    if (!got.ok() || *got == 0) return false;
-    out.append(buffer, *got);
-    size -= *got;
-  }
-  return true;
+// The user a READY dispatch names, as the Discord desktop client describes the signed-in user.
+nlohmann::json readyDispatch() {
+  return {{"cmd", "DISPATCH"},
+          {"evt", "READY"},
+          {"nonce", nullptr},
+          {"data",
+           {{"v", 1},
+            {"config", {{"cdn_host", "cdn.invalid"}, {"api_endpoint", "//api.invalid"},
+                        {"environment", "production"}}},
+            {"user", {{"id", "100000000000000001"}, {"username", "standin"},
+                      {"global_name", "Discord Stand-in"}, {"discriminator", "0"},
+                      {"avatar", nullptr}}}}}};
 }
 
-std::uint32_t littleEndian(const std::string& bytes, std::size_t at) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) {
-    value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+// The answer to one command frame: its "cmd" and "nonce" echoed, as Discord does.
+nlohmann::json replyTo(const std::string& payload, Mode mode) {
+  const nlohmann::json command = nlohmann::json::parse(payload, nullptr, false);
+  nlohmann::json reply{{"cmd", nullptr}, {"nonce", nullptr}, {"evt", nullptr}, {"data", nullptr}};
+  if (command.is_object()) {
+    if (command.contains("cmd")) reply["cmd"] = command["cmd"];
+    if (command.contains("nonce")) reply["nonce"] = command["nonce"];
+    const nlohmann::json* args = command.contains("args") ? &command["args"] : nullptr;
+    if (args != nullptr && args->is_object() && args->contains("activity")) {
+      reply["data"] = (*args)["activity"];
+    }
   }
-  return value;
+  if (mode == Mode::Error) {
+    reply["evt"] = "ERROR";
+    reply["data"] = {{"code", 4000},
+                     {"message", "Invalid Payload: the stand-in refuses every command"}};
+  }
+  return reply;
+}
+
+// Writes the answers that frame calls for. False when the connection is to be closed.
+bool answer(platform::IpcChannel& channel, const kcs::ipc::IpcFrame& frame,
+            const Options& options) {
+  if (options.mode == Mode::Silent) return true;
+  std::vector<std::pair<std::uint32_t, std::string>> out;
+  if (frame.opcode == kcs::kOpcodeHandshake) {
+    if (options.mode == Mode::Reject) {
+      out.emplace_back(kcs::ipc::kOpcodeClose, R"({"code":4000,"message":"Invalid Client ID"})");
+    } else {
+      if (options.ping) out.emplace_back(kcs::ipc::kOpcodePing, R"({"standin":"ping"})");
+      out.emplace_back(kcs::kOpcodeFrame, readyDispatch().dump());
+    }
+  } else if (frame.opcode == kcs::kOpcodeFrame) {
+    out.emplace_back(kcs::kOpcodeFrame, replyTo(frame.payload, options.mode).dump());
+  }
+  for (const auto& [opcode, payload] : out) {
+    if (!kcs::writeFrame(channel, opcode, payload).ok()) return false;
+  }
+  return !(options.mode == Mode::Reject && frame.opcode == kcs::kOpcodeHandshake);
 }
 
 void serve(platform::IpcChannel channel, unsigned n, const Options& options) {
   const std::string id = std::to_string(n);
+  kcs::ipc::FrameDecoder decoder(kMaxPayload);
+  char buffer[4096];
   for (unsigned frames = 0;;) {
-    std::string header;
-    if (!readExactly(channel, 8, header)) {
-      say("ended " + id + (header.empty() ? "" : " partial"));
+    Result<std::size_t> got = platform::readIpc(channel, buffer, sizeof(buffer));
+    if (!got.ok() || *got == 0) {
+      say("ended " + id + (decoder.midFrame() ? " partial" : ""));
       return;
     }
-    const std::uint32_t opcode = littleEndian(header, 0);
-    const std::uint32_t length = littleEndian(header, 4);
-    if (length > kMaxPayload) {
-      say("refused " + id + " " + std::to_string(length));
-      return;
-    }
-    std::string payload;
-    if (!readExactly(channel, length, payload)) {
-      say("ended " + id + " partial");
-      return;
-    }
-    say("frame " + id + " " + std::to_string(opcode) + " " + std::to_string(length) + " " + payload);
-    if (options.closeAfter != 0 && ++frames == options.closeAfter) {
-      channel.reset();
-      say("closed " + id);
-      return;
+    decoder.feed(std::string_view(buffer, *got));
+    for (;;) {
+      Result<std::optional<kcs::ipc::IpcFrame>> frame = decoder.next();
+      if (!frame.ok()) {
+        say("refused " + id + " " + std::to_string(decoder.announcedLength().value_or(0)));
+        return;
+      }
+      if (!frame->has_value()) break;
+      const kcs::ipc::IpcFrame& whole = **frame;
+      say("frame " + id + " " + std::to_string(whole.opcode) + " " +
+          std::to_string(whole.payload.size()) + " " + whole.payload);
+      const bool keep = answer(channel, whole, options);
+      if (!keep || (options.closeAfter != 0 && ++frames == options.closeAfter)) {
+        channel.reset();
+        say("closed " + id);
+        return;
+      }
     }
   }
 }
