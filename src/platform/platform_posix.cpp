@@ -369,11 +369,9 @@ std::string joinPath(std::string_view dir, std::string_view fileName) {
 // ---- Discord IPC endpoint ------------------------------------------------------------------
 
 Result<IpcChannel> openDiscordIpc(unsigned index) {
-  const std::string base = ipcBaseDirectory();
-  const std::string name = "discord-ipc-" + std::to_string(index);
   Failure last = fail("Discord IPC endpoint not found");
-  for (const char* folder : kDiscordIpcFolders) {
-    Result<IpcChannel> socket = connectDiscordEndpoint(joinPath(base, std::string(folder) + name));
+  for (const std::string& location : discordIpcLocations(index)) {
+    Result<IpcChannel> socket = connectDiscordEndpoint(location);
     if (socket.ok()) return std::move(socket).value();
     last = fail(socket.error());
   }
@@ -422,16 +420,15 @@ std::vector<std::string> discordIpcLocations(unsigned index) {
   const std::string base = ipcBaseDirectory();
   const std::string name = "discord-ipc-" + std::to_string(index);
   std::vector<std::string> locations;
-  for (const char* subdir : {"", "app/com.discordapp.Discord/", "snap.discord/"}) {
-    locations.push_back(joinPath(base, std::string(subdir) + name));
+  for (const char* folder : kDiscordIpcFolders) {
+    locations.push_back(joinPath(base, std::string(folder) + name));
   }
   return locations;
 }
 
 Result<IpcChannel> openIpcEndpoint(const std::string& name) {
-  Result<File> socket = connectUnixSocket(name);
-  if (!socket.ok()) return fail(socket.error());
-  return std::move(socket).value();
+  // A named endpoint passes the same checks as a discovered one.
+  return connectDiscordEndpoint(name);
 }
 
 Result<std::string> ipcPeerName(IpcChannel& channel) {

@@ -90,14 +90,17 @@ TEST_F(PresenceCheckTest, EachAnswerOfDiscordHasItsSentenceAndStatus) {
        3,
        {"No Discord endpoint found: nothing accepted a connection at discord-ipc-0 to "
         "discord-ipc-9 in " +
-        run + ", " + run + "/app/com.discordapp.Discord, " + run +
-        "/snap.discord (is the Discord desktop app running, as this user?).\n"}},
+        run + ", " + run + "/app/com.discordapp.Discord, " + run + "/snap.discord, " + run +
+        "/.flatpak/com.discordapp.Discord/xdg-run, " + run + "/app/com.discordapp.DiscordCanary, " +
+        run + "/.flatpak/dev.vencord.Vesktop/xdg-run (is the Discord desktop app running, as this " +
+        "user?).\n"}},
       {"index without endpoint",
        {"--mode", "ready"},
        {"--endpoint", "2"},
        3,
        {"nothing accepted a connection at " + run + "/discord-ipc-2, " + run +
-        "/app/com.discordapp.Discord/discord-ipc-2, " + run + "/snap.discord/discord-ipc-2 "}},
+        "/app/com.discordapp.Discord/discord-ipc-2, " + run + "/snap.discord/discord-ipc-2, " + run +
+        "/.flatpak/com.discordapp.Discord/xdg-run/discord-ipc-2, "}},
       {"named endpoint",
        {"--mode", "ready", "--name", run + "/elsewhere"},
        {"--endpoint", run + "/elsewhere"},
