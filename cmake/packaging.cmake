@@ -2,7 +2,8 @@
 #   Linux:   a .tar.gz with the service and the launcher kit, and one Debian package per
 #            component: korvessa-client-services (the service in /usr/bin) and
 #            korvessa-launcher-kit-dev (headers, static library, CMake package files).
-#   Windows: a .zip with the service.
+#   Windows: a .zip with the service and, in bin/ beside it, the optional tools (presence-check,
+#            the demo launcher and the Discord stand-in).
 # Installed programs are stripped; the licence goes into share/doc/<package>/.
 set(CPACK_PACKAGE_NAME korvessa-client-services)
 set(CPACK_PACKAGE_VENDOR "The korvessa-client-services authors")
@@ -33,7 +34,7 @@ CMake package: find_package(KorvessaLauncherKit) gives korvessa::launcher_kit.")
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_COMPONENTS_ALL service)
+  set(CPACK_COMPONENTS_ALL service demo)
 else()
   set(CPACK_GENERATOR TGZ DEB)
   set(CPACK_COMPONENTS_ALL service kit)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds every package into build-packages/: from the Linux build (preset "default") a .tar.gz
 # and the Debian packages korvessa-client-services and korvessa-launcher-kit-dev, and from the
-# Windows cross build (preset "windows") the .zip. Only the packed targets are built, and the
-# presets' build folders are reused, so after scripts/test.sh little is left to compile.
+# Windows cross build (preset "windows") the .zip with the service and the optional tools. Only
+# the packed targets are built, and the presets' build folders are reused, so after
+# scripts/test.sh little is left to compile.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/packages.sh
@@ -19,7 +20,8 @@ cmake --build --preset default -j "$(nproc)" --target korvessa-client-services k
 cpack --config build/CPackConfig.cmake -B "$PWD/$out" >/dev/null
 
 cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$(nproc)" --target korvessa-client-services
+cmake --build --preset windows -j "$(nproc)" --target korvessa-client-services presence-check \
+  demo-launcher discord-standin
 cpack --config build-windows/CPackConfig.cmake -B "$PWD/$out" >/dev/null
 
 rm -rf "$out/_CPack_Packages"

@@ -72,6 +72,7 @@ holds "$scratch/tarball.list" '[^/]+/bin/korvessa-client-services' \
 echo "-- $zip"
 unzip -Z1 "$zip" >"$scratch/zip.list"
 holds "$scratch/zip.list" '[^/]+/bin/korvessa-client-services\.exe' \
+  '[^/]+/bin/presence-check\.exe' '[^/]+/bin/demo-launcher\.exe' '[^/]+/bin/discord-standin\.exe' \
   '[^/]+/share/doc/korvessa-client-services/LICENSE'
 
 echo "packages stage passed in $((SECONDS - started)) s"
