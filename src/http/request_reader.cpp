@@ -101,7 +101,8 @@ Result<RequestHead> readHead(ByteSource& bytes, std::uint64_t deadlineMs, const 
     // A client that keeps sending a byte now and then must not hold the connection for ever.
     const std::uint64_t now = clock();
     if (now >= deadlineMs) return fail("head not complete in time");
-    const auto wait = static_cast<unsigned>(std::min<std::uint64_t>(kReceiveTimeoutMs, deadlineMs - now));
+    const auto wait =
+        static_cast<unsigned>(std::min<std::uint64_t>(kReceiveTimeoutMs, deadlineMs - now));
     const platform::ReceiveResult got = bytes.read(scratch, sizeof(scratch), wait);
     if (got.kind == platform::ReceiveResult::Kind::Closed) return fail("connection closed");
     if (got.kind == platform::ReceiveResult::Kind::Failed) return fail(got.error);
@@ -128,7 +129,9 @@ Result<HttpRequest> readBody(ByteSource& bytes, RequestHead& head) {
   // The announced length is only a promise: nothing is reserved for it, and the buffer grows
   // only with bytes that really arrive. A length beyond what a size can count is refused.
   const std::uint64_t contentLength = head.contentLength;
-  if (contentLength > std::numeric_limits<std::size_t>::max()) return fail("content length too large");
+  if (contentLength > std::numeric_limits<std::size_t>::max()) {
+    return fail("content length too large");
+  }
   const auto total = static_cast<std::size_t>(contentLength);
 
   std::string& buffer = head.received;
