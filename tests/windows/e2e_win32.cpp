@@ -385,7 +385,9 @@ TEST(WindowsEndToEnd, HostileClientsAreRefusedOnTheirHeads) {
   EXPECT_GE(cutAfter, std::chrono::seconds(9)) << "cut before the head deadline";
   EXPECT_LE(cutAfter, std::chrono::seconds(20)) << "not cut at the head deadline";
   launcher->closeStdin();
+  EXPECT_EQ(launcher->wait(kWaitMs), 0);
   EXPECT_EQ(service->wait(kWaitMs), 0);
+  EXPECT_EQ(orText(service->readStderrToEnd(kWaitMs), "?"), "");
 }
 
 struct StatusCase {
