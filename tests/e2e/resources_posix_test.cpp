@@ -166,8 +166,8 @@ TEST_F(ResourcesTest, AConnectionWithoutAThreadIsClosedAndTheServiceGoesOn) {
     EXPECT_EQ(line->rfind("accept failed: ", 0), 0u) << *line;
     ++failures;
   }
-  std::printf("%d idle connections under a 160 MiB address-space cap: %d refused (%s)\n", kBurst,
-              failures, first->substr(0, first->size() - 1).c_str());
+  std::printf("%d idle connections under a 160 MiB address-space cap: %d closed without a thread "
+              "(%s)\n", kBurst, failures, first->substr(0, first->size() - 1).c_str());
   expectStillServing();
 #endif
 }
