@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "flags.h"
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/http_client.h"
 #include "platform/platform.h"
 #include "process_cpu.h"
 
@@ -97,12 +97,12 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<kcs::kit::ChildProcess> child = std::move(service).value();
   if (!child->writeStdin(R"({"token":")" + kToken + R"(","clientDir":"."})" "\n").ok()) return 1;
-  kcs::Result<std::string> line = child->readStdoutLine(10000);
+  kcs::kit::Result<std::string> line = child->readStdoutLine(10000);
   if (!line.ok()) {
     std::fprintf(stderr, "no address line: %s\n", line.error().c_str());
     return 1;
   }
-  kcs::Result<std::uint16_t> port = kcs::kit::parseAnnouncedPort(*line);
+  kcs::kit::Result<std::uint16_t> port = kcs::kit::parseAnnouncedPort(*line);
   if (!port.ok()) return 1;
 
   kcs::kit::HttpCall health;

@@ -17,8 +17,8 @@
 
 #include "flags.h"
 #include "http/records.h"
-#include "launcher_kit/http_client.h"
-#include "launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
 #include "process_cpu.h"
 #include "process_memory.h"
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
   sidecarOptions.servicePath = options.service;
   sidecarOptions.clientDir = clientDir.string();
   sidecarOptions.environment = {"XDG_RUNTIME_DIR=" + clientDir.string()};  // no Discord there
-  kcs::Result<kcs::kit::Sidecar> started = kcs::kit::Sidecar::start(sidecarOptions);
+  kcs::kit::Result<kcs::kit::Sidecar> started = kcs::kit::Sidecar::start(sidecarOptions);
   if (!started.ok()) {
     std::fprintf(stderr, "cannot start the service: %s\n", started.error().c_str());
     return 1;

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "flags.h"
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
 
 namespace {
@@ -41,7 +41,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
 // Waits for the stand-in's next activity frame (opcode 1).
 bool nextActivityFrame(kcs::kit::ChildProcess& standin) {
   for (;;) {
-    kcs::Result<std::string> line = standin.readStdoutLine(5000);
+    kcs::kit::Result<std::string> line = standin.readStdoutLine(5000);
     if (!line.ok()) return false;
     if (line->rfind("frame ", 0) == 0 && line->find(" 1 ", 5) != std::string::npos &&
         line->find("SET_ACTIVITY") != std::string::npos) {
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
   sidecarOptions.clientDir = (root / "client").string();
   sidecarOptions.environment = environment;
   sidecarOptions.pipeDiagnostics = true;  // a line per update, far less than a pipe holds
-  kcs::Result<kcs::kit::Sidecar> service = kcs::kit::Sidecar::start(sidecarOptions);
+  kcs::kit::Result<kcs::kit::Sidecar> service = kcs::kit::Sidecar::start(sidecarOptions);
   if (!service.ok()) {
     std::fprintf(stderr, "cannot start the service: %s\n", service.error().c_str());
     return 1;

@@ -1,5 +1,5 @@
 // Windows implementation of the operating-system layer: Winsock 2, process handles, CreateFileW
-// for files and named pipes, and console streams as raw bytes.
+// for files and named pipes; standard streams as raw UTF-8 bytes, or wide characters on a console.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -73,11 +73,32 @@ Result<std::wstring> widePath(const std::string& path) {
   return toWide(*wide);
 }
 
+// A console window interprets bytes in its own code page, which is seldom UTF-8; its
+// wide-character interface shows every character as it is. Ill-formed bytes show as U+FFFD.
+Status writeAllToConsole(HANDLE console, std::string_view text) {
+  // WriteConsoleW refuses very large buffers on some Windows versions; pieces keep it safe.
+  constexpr std::size_t kConsolePiece = 8192;
+  const std::u16string wide = utf8ToUtf16Replacing(text);
+  std::u16string_view rest = wide;
+  while (!rest.empty()) {
+    DWORD written = 0;
+    DWORD piece = static_cast<DWORD>(rest.size() > kConsolePiece ? kConsolePiece : rest.size());
+    if (piece < rest.size() && rest[piece - 1] >= 0xD800 && rest[piece - 1] <= 0xDBFF) --piece;
+    if (!::WriteConsoleW(console, rest.data(), piece, &written, nullptr)) return lastError();
+    if (written == 0) return fail("write returned zero characters");
+    rest.remove_prefix(written);
+  }
+  return Status::success();
+}
+
 Status writeAllToHandle(DWORD which, std::string_view text) {
   HANDLE target = ::GetStdHandle(which);
   if (target == INVALID_HANDLE_VALUE || target == nullptr) {
     return fail("standard stream is not available");
   }
+  // GetConsoleMode succeeds only for a console; pipes and files get the UTF-8 bytes unchanged.
+  DWORD mode = 0;
+  if (::GetConsoleMode(target, &mode)) return writeAllToConsole(target, text);
   while (!text.empty()) {
     DWORD written = 0;
     if (!::WriteFile(target, text.data(), pieceOf(text.size()), &written, nullptr)) {

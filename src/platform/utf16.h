@@ -17,4 +17,8 @@ std::string utf16ToGeneralizedUtf8(std::u16string_view text);
 // sequences are refused.
 Result<std::u16string> utf8ToUtf16(std::string_view text);
 
+// UTF-8 to UTF-16 for display: each maximal ill-formed piece (a stray byte, a truncated or
+// refused sequence) becomes U+FFFD, as a console would show it, and the rest converts as above.
+std::u16string utf8ToUtf16Replacing(std::string_view text);
+
 }  // namespace kcs::platform

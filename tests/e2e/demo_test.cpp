@@ -1,12 +1,12 @@
-// The demo launcher run as the README's test stage runs it: non-interactively, from the build.
+// The demo launcher run as the README's test stage runs it: with short pauses, from the build.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/secure_random.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/secure_random.h"
 
 namespace kcs {
 namespace {
@@ -19,8 +19,9 @@ struct DemoRun {
   std::string err;
 };
 
-DemoRun runDemo(std::vector<std::string> arguments, std::vector<std::string> environment = {}) {
-  arguments.insert(arguments.begin(), "--non-interactive");
+DemoRun runDemo(std::vector<std::string> arguments, std::vector<std::string> environment = {},
+                const std::string& pacing = "--fast") {
+  arguments.insert(arguments.begin(), pacing);
   kit::ChildOptions options;
   options.pipeStdin = false;
   options.environment = std::move(environment);
@@ -29,7 +30,7 @@ DemoRun runDemo(std::vector<std::string> arguments, std::vector<std::string> env
   if (!demo.ok()) return {};
   DemoRun run;
   run.out = (*demo)->readStdoutToEnd(60000).value();
-  Result<std::string> err = (*demo)->readStderrToEnd(5000);
+  kit::Result<std::string> err = (*demo)->readStderrToEnd(5000);
   run.err = err.ok() ? *err : "";
   run.status = (*demo)->wait(5000);
   return run;
@@ -39,7 +40,8 @@ TEST(Demo, PlaysTheWholeSessionAndChecksEveryStep) {
   DemoRun run = runDemo({"--service", KCS_SERVICE_PATH, "--tools-dir", KCS_TOOLS_DIR});
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(run.err, "");
-  // The key lines of the timeline, in the order a session produces them.
+  // The key lines of the timeline, in the order a session produces them; each line of the service
+  // comes before what it caused at the Discord stand-in.
   const char* keyLines[] = {
       "started korvessa-client-services --launcher-pid ",
       "service    announced http://127.0.0.1:",
@@ -49,10 +51,19 @@ TEST(Demo, PlaysTheWholeSessionAndChecksEveryStep) {
       "GET /launch/session -> 200 OK {\"username\":\"Aldric\"",
       "GET /launch/session again -> 404 Not Found {\"ok\":false,\"error\":\"no_launch_session\"}",
       "PUT /presence/session {\"pid\":",
-      "discord    shows \"In the menus\" / \"Duskmere\"",
+      "service    Discord IPC connected application=",
+      "discord    the service connected (connection 1)",
+      "service    Discord presence updated pid=",
+      "discord    shows \"In the menus\" / \"Duskmere\" (pid ",
       "discord    unchanged",
+      "service    Discord presence updated pid=",
       "discord    shows \"Creating an Adventurer\" / \"Duskmere\"",
+      "service    Discord presence updated pid=",
+      "state=Playing(",
+      ") -- the start time in Unix seconds, ",
       "discord    shows \"Playing on Duskmere\" / \"Adventurer\", elapsed 00:0",
+      ", command nonce korvessa-",
+      "service    Discord presence updated pid=",
       "discord    shows \"In the menus\" / \"Duskmere\"",
       "discord    activity cleared",
       "service    exited with status 0",
@@ -64,6 +75,7 @@ TEST(Demo, PlaysTheWholeSessionAndChecksEveryStep) {
     ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << run.out;
     at = found + 1;
   }
+  EXPECT_NE(run.out.find("discord    handshake from application "), std::string::npos) << run.out;
 }
 
 TEST(Demo, FailureIsOneSentenceAndANonZeroStatus) {
@@ -89,8 +101,9 @@ TEST(Demo, RealDiscordModeWithoutDiscordSaysSo) {
   const std::filesystem::path empty =
       std::filesystem::temp_directory_path() / ("kcs-demo-test-" + kit::secureRandomHex(6).value());
   std::filesystem::create_directories(empty);
+  // The older name of --fast is still taken (an unknown option would end with status 2).
   DemoRun run = runDemo({"--real-discord", "--service", KCS_SERVICE_PATH},
-                        {"XDG_RUNTIME_DIR=" + empty.string()});
+                        {"XDG_RUNTIME_DIR=" + empty.string()}, "--non-interactive");
   std::filesystem::remove_all(empty);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("is Discord running?"), std::string::npos) << run.err;

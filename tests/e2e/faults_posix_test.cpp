@@ -87,7 +87,7 @@ TEST_F(FaultsTest, AnEndpointThatRefusesIsPassedOverQuietly) {
   const std::uint32_t game = startGame();
   follow(game);
   EXPECT_EQ(diagnostic(kQuietMs), "<none>");
-  Result<kit::HttpReply> health = sidecar_->checkHealth();
+  kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
   EXPECT_TRUE(health.ok()) << health.error();
 
   kit::ChildProcess* standin = startStandin({"--index", "1"});

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/http_client.h"
 #include "platform/platform.h"
 #include "support/load_rig.h"
 
@@ -40,10 +40,10 @@ class HttpServiceTest : public ::testing::Test {
     service_ = std::move(service).value();
     ASSERT_TRUE(service_->writeStdin(R"({"token":")" + kToken + R"(","clientDir":"/nonexistent"})" "\n").ok());
 
-    Result<std::string> line = service_->readStdoutLine(10000);
+    kit::Result<std::string> line = service_->readStdoutLine(10000);
     ASSERT_TRUE(line.ok()) << line.error();
     announcement_ = *line;
-    Result<std::uint16_t> port = kit::parseAnnouncedPort(announcement_);
+    kit::Result<std::uint16_t> port = kit::parseAnnouncedPort(announcement_);
     ASSERT_TRUE(port.ok()) << port.error() << ": " << announcement_;
     port_ = *port;
   }
@@ -60,7 +60,7 @@ class HttpServiceTest : public ::testing::Test {
     request.path = path;
     request.token = kToken;
     request.body = body;
-    Result<kit::HttpReply> reply = kit::request(port_, request);
+    kit::Result<kit::HttpReply> reply = kit::request(port_, request);
     EXPECT_TRUE(reply.ok()) << reply.error();
     return reply.ok() ? *reply : kit::HttpReply{};
   }
@@ -77,7 +77,7 @@ TEST_F(HttpServiceTest, AnnouncesTheLoopbackPortItServesOn) {
 }
 
 TEST_F(HttpServiceTest, HealthReplyIsExact) {
-  Result<std::string> raw = kit::exchangeRaw(
+  kit::Result<std::string> raw = kit::exchangeRaw(
       port_, "GET /health HTTP/1.1\r\nx-korvessa-token: " + kToken + "\r\n\r\n");
   ASSERT_TRUE(raw.ok()) << raw.error();
   EXPECT_EQ(*raw,
@@ -160,8 +160,8 @@ TEST_F(HttpServiceTest, EndsWithStatusZeroAndSilentlyWhenTheLauncherEnds) {
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(*status, 0);
   EXPECT_LT(waited, std::chrono::seconds(1));
-  Result<std::string> out = service_->readStdoutToEnd(2000);
-  Result<std::string> err = service_->readStderrToEnd(2000);
+  kit::Result<std::string> out = service_->readStdoutToEnd(2000);
+  kit::Result<std::string> err = service_->readStderrToEnd(2000);
   ASSERT_TRUE(out.ok()) << out.error();
   ASSERT_TRUE(err.ok()) << err.error();
   EXPECT_EQ(*out, "");

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/http_client.h"
 #include "platform/platform.h"
 #include "support/load_rig.h"
 
@@ -89,7 +89,8 @@ TEST_F(LoadTest, TwoHundredStalledConnectionsDoNotHoldUpOtherClients) {
   for (int c = 0; c < 4; ++c) {
     clients.emplace_back([&] {
       for (int i = 0; i < kServed / 4; ++i) {
-        Result<std::string> reply = kit::exchangeRaw(sidecar_->port(), healthRequest_, kReplyWaitMs);
+        kit::Result<std::string> reply =
+            kit::exchangeRaw(sidecar_->port(), healthRequest_, kReplyWaitMs);
         if (reply.ok() && *reply == kHealthReply) ++answered;
       }
     });
@@ -175,11 +176,11 @@ TEST_F(LoadTest, EachTicketIsHandedOutExactlyOnceToFiftyConcurrentTakers) {
   constexpr int kRounds = 10;
   constexpr int kTakers = 50;
   for (int round = 0; round < kRounds; ++round) {
-    LoginTicket ticket{"ann", "!ann", "T-" + std::to_string(round), "", 60};
+    kit::LoginTicket ticket{"ann", "!ann", "T-" + std::to_string(round), "", 60};
     ASSERT_TRUE(sidecar_->putLaunchTicket(ticket).ok());
 
     std::atomic<bool> go{false};
-    std::vector<Result<kit::TakenTicket>> taken(kTakers, fail("not run"));
+    std::vector<kit::Result<kit::TakenTicket>> taken(kTakers, kit::fail("not run"));
     std::vector<std::thread> takers;
     for (int i = 0; i < kTakers; ++i) {
       takers.emplace_back([&, i] {
@@ -191,7 +192,7 @@ TEST_F(LoadTest, EachTicketIsHandedOutExactlyOnceToFiftyConcurrentTakers) {
     for (std::thread& taker : takers) taker.join();
 
     int handedOut = 0;
-    for (const Result<kit::TakenTicket>& result : taken) {
+    for (const kit::Result<kit::TakenTicket>& result : taken) {
       ASSERT_TRUE(result.ok()) << result.error();
       if (!result->ticket) continue;
       ++handedOut;
@@ -214,8 +215,9 @@ TEST_F(LoadTest, ConcurrentStoresAndTakesNeitherDuplicateNorInventTickets) {
   for (int w = 0; w < kWriters; ++w) {
     threads.emplace_back([&, w] {
       for (int i = 0; i < kPerWriter; ++i) {
-        LoginTicket ticket{"u", "!u", "W" + std::to_string(w) + "-" + std::to_string(i), "", 1};
-        Result<kit::HttpReply> stored = sidecar_->putLaunchTicket(ticket);
+        const std::string text = "W" + std::to_string(w) + "-" + std::to_string(i);
+        kit::LoginTicket ticket{"u", "!u", text, "", 1};
+        kit::Result<kit::HttpReply> stored = sidecar_->putLaunchTicket(ticket);
         EXPECT_TRUE(stored.ok()) << stored.error();
       }
       ++writersDone;
@@ -224,14 +226,14 @@ TEST_F(LoadTest, ConcurrentStoresAndTakesNeitherDuplicateNorInventTickets) {
   for (int t = 0; t < kTakers; ++t) {
     threads.emplace_back([&, t] {
       while (writersDone.load() < kWriters) {
-        Result<kit::TakenTicket> taken = sidecar_->takeLaunchTicket();
+        kit::Result<kit::TakenTicket> taken = sidecar_->takeLaunchTicket();
         ASSERT_TRUE(taken.ok()) << taken.error();
         if (taken->ticket) takenBy[static_cast<std::size_t>(t)].push_back(taken->ticket->ticket);
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
-  Result<kit::TakenTicket> rest = sidecar_->takeLaunchTicket();
+  kit::Result<kit::TakenTicket> rest = sidecar_->takeLaunchTicket();
   ASSERT_TRUE(rest.ok()) << rest.error();
 
   std::set<std::string> seen;
@@ -264,7 +266,7 @@ TEST_F(LoadTest, ALauncherKilledMidRequestEndsTheServiceWithStatusZero) {
   EXPECT_EQ(*status, 0);
   // The waiting clients see their connections end without a reply.
   for (platform::Socket& socket : waiting) EXPECT_EQ(readToEnd(socket), "");
-  Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
+  kit::Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
   EXPECT_FALSE(diagnostic.ok()) << "unexpected diagnostic: " << *diagnostic;
 }
 

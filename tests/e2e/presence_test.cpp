@@ -164,7 +164,7 @@ TEST_F(PresenceTest, WaitsQuietlyForDiscordAndReconnectsAfterARestart) {
   const std::uint32_t pid = game->pid();
   follow(pid);
   // No Discord: nothing is printed, the worker keeps trying.
-  Result<std::string> quiet = sidecar_->readDiagnosticLine(1000);
+  kit::Result<std::string> quiet = sidecar_->readDiagnosticLine(1000);
   EXPECT_FALSE(quiet.ok()) << *quiet;
 
   kit::ChildProcess* first = startStandin({});
@@ -193,7 +193,7 @@ TEST_F(PresenceTest, ADiscordThatNeverReadsDoesNotStopTheHttpService) {
   EXPECT_EQ(nextLine(standin), "connected 1\n");
   EXPECT_EQ(diagnostic(), "Discord IPC connected application=" + kApplicationId + "\n");
   for (int i = 0; i < 5; ++i) {
-    Result<kit::HttpReply> health = sidecar_->checkHealth();
+    kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
     EXPECT_TRUE(health.ok()) << health.error();
     follow(game->pid());
   }

@@ -103,7 +103,7 @@ TEST_F(ResourcesTest, TricklingHeadsAreCutAtTheDeadlineWhileOthersAreServed) {
   for (int i = 0; i < 6; ++i) {
     platform::sleepMilliseconds(1000);
     const Clock::time_point asked = Clock::now();
-    Result<kit::HttpReply> health = sidecar_->checkHealth();
+    kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
     EXPECT_TRUE(health.ok()) << health.error();
     slowest = std::max(slowest, msSince(asked));
   }
@@ -151,17 +151,17 @@ TEST_F(ResourcesTest, AConnectionWithoutAThreadIsClosedAndTheServiceGoesOn) {
     idle.push_back(connectTo(sidecar_->port()));
     ASSERT_TRUE(idle.back().valid());
   }
-  Result<std::string> first = sidecar_->readDiagnosticLine(5000);
+  kit::Result<std::string> first = sidecar_->readDiagnosticLine(5000);
   ASSERT_TRUE(first.ok()) << "no connection thread failed to start under the cap";
   EXPECT_EQ(first->rfind("accept failed: ", 0), 0u) << *first;
 
   // The idle clients leave; the service is still there and serves the next client.
   idle.clear();
   EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
-  Result<kit::HttpReply> health = sidecar_->checkHealth();
+  kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
   EXPECT_TRUE(health.ok()) << health.error();
   int failures = 1;
-  for (Result<std::string> line = sidecar_->readDiagnosticLine(500); line.ok();
+  for (kit::Result<std::string> line = sidecar_->readDiagnosticLine(500); line.ok();
        line = sidecar_->readDiagnosticLine(500)) {
     EXPECT_EQ(line->rfind("accept failed: ", 0), 0u) << *line;
     ++failures;

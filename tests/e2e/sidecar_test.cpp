@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/sidecar.h"
 
 namespace kcs::kit {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/child_process.h"
 
 namespace kcs {
 namespace {
@@ -39,8 +39,8 @@ Outcome run(const std::vector<std::string>& arguments, const std::optional<std::
     if (!keepStdinOpen) service.closeStdin();
   }
   Outcome outcome;
-  Result<std::string> out = service.readStdoutToEnd(kTimeoutMs);
-  Result<std::string> err = service.readStderrToEnd(kTimeoutMs);
+  kit::Result<std::string> out = service.readStdoutToEnd(kTimeoutMs);
+  kit::Result<std::string> err = service.readStderrToEnd(kTimeoutMs);
   outcome.status = service.wait(kTimeoutMs);
   if (!outcome.status) service.kill();
   outcome.out = out.ok() ? *out : "<" + out.error() + ">";
@@ -168,7 +168,7 @@ TEST(StartupTest, AnnouncesTheAddressAndEndsQuietlyWhenTheLauncherIsGone) {
                               "\",\"clientDir\":\"/nowhere\"} \r\n")
                   .ok());
 
-  Result<std::string> line = service.readStdoutLine(kTimeoutMs);
+  kit::Result<std::string> line = service.readStdoutLine(kTimeoutMs);
   ASSERT_TRUE(line.ok()) << line.error();
   EXPECT_TRUE(std::regex_match(*line, std::regex(R"(http://127\.0\.0\.1:[1-9][0-9]{0,4}\n)")))
       << *line;
@@ -183,10 +183,10 @@ TEST(StartupTest, AnnouncesTheAddressAndEndsQuietlyWhenTheLauncherIsGone) {
   // The watch looks every 100 ms; a second is generous slack.
   EXPECT_LT(elapsed, std::chrono::milliseconds(1100));
 
-  Result<std::string> rest = service.readStdoutToEnd(kTimeoutMs);
+  kit::Result<std::string> rest = service.readStdoutToEnd(kTimeoutMs);
   ASSERT_TRUE(rest.ok());
   EXPECT_EQ(*rest, "");
-  Result<std::string> err = service.readStderrToEnd(kTimeoutMs);
+  kit::Result<std::string> err = service.readStderrToEnd(kTimeoutMs);
   ASSERT_TRUE(err.ok());
   EXPECT_EQ(*err, "");
 }

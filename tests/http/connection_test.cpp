@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "http/response.h"
-#include "launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/http_client.h"
 
 namespace kcs {
 namespace {
@@ -41,7 +41,7 @@ class ConnectionTest : public ::testing::Test {
   // Sends bytes on a fresh connection and returns all that came back.
   std::string exchange(const std::string& bytes, bool halfClose = false) {
     std::thread server = serveOne();
-    Result<std::string> reply = kit::exchangeRaw(port_, bytes, 5000, halfClose);
+    kit::Result<std::string> reply = kit::exchangeRaw(port_, bytes, 5000, halfClose);
     server.join();
     EXPECT_TRUE(reply.ok()) << reply.error();
     return reply.ok() ? *reply : std::string();
@@ -54,7 +54,7 @@ class ConnectionTest : public ::testing::Test {
     request.path = path;
     request.token = token;
     request.body = body;
-    Result<kit::HttpReply> reply = kit::parseReply(exchange(kit::formatRequest(request)));
+    kit::Result<kit::HttpReply> reply = kit::parseReply(exchange(kit::formatRequest(request)));
     EXPECT_TRUE(reply.ok()) << reply.error();
     return reply.ok() ? *reply : kit::HttpReply{};
   }

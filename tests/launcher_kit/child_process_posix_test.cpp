@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/child_process.h"
 
 namespace kcs::kit {
 namespace {

@@ -1,7 +1,7 @@
 // The Windows child-process twin, driven through cmd.exe (present on Windows and in Wine).
 #include <gtest/gtest.h>
 
-#include "launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/child_process.h"
 #include "platform/platform.h"
 
 namespace kcs::kit {

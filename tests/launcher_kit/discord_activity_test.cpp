@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "launcher_kit/discord_activity.h"
+#include "korvessa/launcher_kit/discord_activity.h"
 
 namespace kcs::kit {
 namespace {

@@ -4,7 +4,7 @@
 #include <set>
 #include <vector>
 
-#include "launcher_kit/secure_random.h"
+#include "korvessa/launcher_kit/secure_random.h"
 
 namespace kcs::kit {
 namespace {

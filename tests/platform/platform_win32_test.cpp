@@ -1,5 +1,5 @@
 // The Windows platform layer against the real system (or Wine): paths, files with share modes,
-// sockets, named pipes, processes, threads and time.
+// sockets, named pipes, standard streams, processes, threads and time.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -233,6 +233,27 @@ TEST(NamedPipesWin32, OpeningAnAbsentPipeFails) {
   Result<IpcChannel> absent = openDiscordIpc(8);
   ASSERT_FALSE(absent.ok());
   EXPECT_EQ(absent.error().find_first_of("\r\n"), std::string::npos);
+}
+
+// A pipe is not a console: it must receive the UTF-8 bytes as given, ill-formed ones included,
+// for the launcher reads them as UTF-8.
+TEST(StandardStreamsWin32, PipeReceivesTheBytesUnchanged) {
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, nullptr, 1 << 16));
+  const HANDLE saved = ::GetStdHandle(STD_ERROR_HANDLE);
+  ASSERT_TRUE(::SetStdHandle(STD_ERROR_HANDLE, writeEnd));
+  const std::string text = "D\xC3\xBCsseldorf \xE2\x82\xAC \xF0\x9F\x8E\xAE \xFF\n";
+  const Status written = writeStandardError(text);
+  ::SetStdHandle(STD_ERROR_HANDLE, saved);
+  ::CloseHandle(writeEnd);
+  ASSERT_TRUE(written.ok()) << written.error();
+  std::string got;
+  char chunk[64];
+  DWORD n = 0;
+  while (::ReadFile(readEnd, chunk, sizeof(chunk), &n, nullptr) && n > 0) got.append(chunk, n);
+  ::CloseHandle(readEnd);
+  EXPECT_EQ(got, text);
 }
 
 TEST(ProcessesWin32, OwnProcessExistsAndZeroNever) {

@@ -62,26 +62,34 @@ TEST(Utf8ToUtf16, ConvertsValidText) {
   }
 }
 
-// A path that is not valid UTF-8 must not open some other file through a lenient conversion.
-TEST(Utf8ToUtf16, RefusesMalformedText) {
-  const char* cases[] = {
-      "\x80",              // continuation byte without lead
-      "\xC0\xAF",          // overlong "/"
-      "\xC1\xBF",          // overlong
-      "\xE0\x80\xAF",      // overlong three-byte
-      "\xF0\x80\x80\xAF",  // overlong four-byte
-      "\xED\xA0\x80",      // encoded surrogate (the generalized form is not accepted back)
-      "\xF4\x90\x80\x80",  // above U+10FFFF
-      "\xF5\x80\x80\x80",  // lead byte out of range
-      "\xFF",
-      "\xC3",              // truncated at the end
-      "ab\xE2\x82",        // truncated three-byte
-      "\xE2\x28\xA1",      // bad continuation
+// A path that is not valid UTF-8 must not open some other file through a lenient conversion;
+// console text shows each ill-formed piece as one U+FFFD and keeps the rest.
+TEST(Utf8ToUtf16, RefusesMalformedTextAndReplacesItForDisplay) {
+  const struct {
+    std::string bytes;
+    std::u16string shown;
+  } cases[] = {
+      {"\x80", u"\uFFFD"},                              // continuation byte without lead
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},                    // overlong "/"
+      {"\xC1\xBF", u"\uFFFD\uFFFD"},                    // overlong
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},          // overlong three-byte
+      {"\xF0\x80\x80\xAF", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // overlong four-byte
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},          // encoded surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+      {"\xF5\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // lead byte out of range
+      {"\xFF", u"\uFFFD"},
+      {"\xC3", u"\uFFFD"},                              // truncated at the end
+      {"ab\xE2\x82", u"ab\uFFFD"},                      // truncated three-byte: one piece
+      {"\xE2\x28\xA1", u"\uFFFD(\uFFFD"},              // bad continuation, kept as text
+      {"\xF0\x9F\x8E", u"\uFFFD"},                      // truncated four-byte
+      {"caf\xC3\xA9 \xE9t\xC3\xA9", u"caf\u00e9 \uFFFDt\u00e9"},  // Latin-1 byte among UTF-8
   };
-  for (const char* bytes : cases) {
-    SCOPED_TRACE(testing::PrintToString(std::string(bytes)));
-    EXPECT_FALSE(utf8ToUtf16(bytes).ok());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bytes));
+    EXPECT_FALSE(utf8ToUtf16(c.bytes).ok());
+    EXPECT_EQ(utf8ToUtf16Replacing(c.bytes), c.shown);
   }
+  EXPECT_EQ(utf8ToUtf16Replacing("D\xC3\xBCsseldorf \xF0\x9F\x8E\xAE"), u"D\u00fcsseldorf \U0001F3AE");
 }
 
 }  // namespace

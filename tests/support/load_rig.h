@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/http_client.h"
-#include "launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
 
 namespace kcs::testing {
@@ -114,7 +114,7 @@ class LoadRig : public ::testing::Test {
     options.clientDir = "/nonexistent";
     options.launcherPid = launcher_->pid();
     options.pipeDiagnostics = true;
-    Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
+    kit::Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
     ASSERT_TRUE(sidecar.ok()) << sidecar.error();
     sidecar_ = std::make_unique<kit::Sidecar>(std::move(sidecar).value());
     healthRequest_ = "GET /health HTTP/1.1\r\nx-korvessa-token: " + sidecar_->token() + "\r\n\r\n";
@@ -123,9 +123,9 @@ class LoadRig : public ::testing::Test {
   // The service is still running, still answers, and has written no diagnostic.
   void expectStillServing() {
     EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
-    Result<kit::HttpReply> health = sidecar_->checkHealth();
+    kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
     EXPECT_TRUE(health.ok()) << health.error();
-    Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
+    kit::Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
     EXPECT_FALSE(diagnostic.ok()) << "unexpected diagnostic: " << *diagnostic;
   }
 

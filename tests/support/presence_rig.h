@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
 
 namespace kcs::testing {
@@ -81,25 +81,25 @@ class PresenceRig : public ::testing::Test {
     options.clientDir = (root_ / "client").string();
     options.environment = environment_;
     options.pipeDiagnostics = true;
-    Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
+    kit::Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
     ASSERT_TRUE(sidecar.ok()) << sidecar.error();
     sidecar_ = std::make_unique<kit::Sidecar>(std::move(sidecar).value());
   }
 
   void follow(std::uint32_t pid, std::uint64_t logOffset = 0) {
-    Result<kit::HttpReply> reply = sidecar_->putPresenceSession({pid, logOffset});
+    kit::Result<kit::HttpReply> reply = sidecar_->putPresenceSession({pid, logOffset});
     ASSERT_TRUE(reply.ok()) << reply.error();
   }
 
   // The service's next line on standard error, or "<none>".
   std::string diagnostic(unsigned timeoutMs = kWaitMs) {
-    Result<std::string> line = sidecar_->readDiagnosticLine(timeoutMs);
+    kit::Result<std::string> line = sidecar_->readDiagnosticLine(timeoutMs);
     return line.ok() ? *line : "<none>";
   }
 
   // The stand-in's next event line, or "<none>".
   static std::string nextLine(kit::ChildProcess* standin, unsigned timeoutMs = kWaitMs) {
-    Result<std::string> line = standin->readStdoutLine(timeoutMs);
+    kit::Result<std::string> line = standin->readStdoutLine(timeoutMs);
     return line.ok() ? *line : "<none>";
   }
 

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/http_client.h"
 #include "platform/platform.h"
 #include "platform/utf16.h"
 
@@ -48,7 +48,7 @@ std::string selfPath() {
 }
 
 // The text read, or fallback when the read failed (a time-out, for one).
-std::string orText(const Result<std::string>& read, const std::string& fallback) {
+std::string orText(const kit::Result<std::string>& read, const std::string& fallback) {
   return read.ok() ? *read : fallback;
 }
 
@@ -238,7 +238,7 @@ std::string request(std::uint16_t port, const std::string& method, const std::st
   call.path = path;
   call.token = kToken;
   call.body = body;
-  Result<std::string> reply = kit::exchangeRaw(port, kit::formatRequest(call), kWaitMs);
+  kit::Result<std::string> reply = kit::exchangeRaw(port, kit::formatRequest(call), kWaitMs);
   return reply.ok() ? *reply : "failed: " + reply.error();
 }
 
@@ -262,11 +262,11 @@ TEST(WindowsEndToEnd, OneLaunchFromStartToQuietEnd) {
   std::unique_ptr<kit::ChildProcess> service = std::move(started).value();
   ASSERT_TRUE(service->writeStdin(configLine(clientDir.path())).ok());
 
-  Result<std::string> address = service->readStdoutLine(kWaitMs);
+  kit::Result<std::string> address = service->readStdoutLine(kWaitMs);
   ASSERT_TRUE(address.ok()) << address.error() << "; stderr: "
                             << orText(service->readStderrToEnd(1000), "");
   ASSERT_EQ(address->rfind("http://127.0.0.1:", 0), 0u) << *address;
-  Result<std::uint16_t> port = kit::parseAnnouncedPort(*address);
+  kit::Result<std::uint16_t> port = kit::parseAnnouncedPort(*address);
   ASSERT_TRUE(port.ok()) << port.error();
 
   const std::string health = R"({"ok":true,"service":"korvessa-client-services"})";
@@ -340,9 +340,9 @@ TEST(WindowsEndToEnd, HostileClientsAreRefusedOnTheirHeads) {
   ASSERT_TRUE(started.ok()) << started.error();
   std::unique_ptr<kit::ChildProcess> service = std::move(started).value();
   ASSERT_TRUE(service->writeStdin(configLine("C:\\nowhere")).ok());
-  Result<std::string> address = service->readStdoutLine(kWaitMs);
+  kit::Result<std::string> address = service->readStdoutLine(kWaitMs);
   ASSERT_TRUE(address.ok()) << address.error();
-  Result<std::uint16_t> port = kit::parseAnnouncedPort(*address);
+  kit::Result<std::uint16_t> port = kit::parseAnnouncedPort(*address);
   ASSERT_TRUE(port.ok()) << port.error();
 
   // One byte of the head every 1.5 s: each read is inside its 2 s time-out.
@@ -364,9 +364,10 @@ TEST(WindowsEndToEnd, HostileClientsAreRefusedOnTheirHeads) {
   const std::string put = "PUT /launch/session HTTP/1.1\r\nx-korvessa-token: wrong\r\n"
                           "content-length: 1073741824\r\n\r\n";
   // The connection stays open: a service that waited for the body would time out into a 400.
-  Result<std::string> nothingSent = kit::exchangeRaw(*port, put, kWaitMs);
+  kit::Result<std::string> nothingSent = kit::exchangeRaw(*port, put, kWaitMs);
   EXPECT_EQ(orText(nothingSent, "failed"), unauthorized);
-  Result<std::string> partSent = kit::exchangeRaw(*port, put + std::string(1 << 20, 'x'), kWaitMs);
+  kit::Result<std::string> partSent =
+      kit::exchangeRaw(*port, put + std::string(1 << 20, 'x'), kWaitMs);
   EXPECT_EQ(orText(partSent, "failed"), unauthorized);
   EXPECT_EQ(request(*port, "GET", "/health"),
             httpReply("200 OK", R"({"ok":true,"service":"korvessa-client-services"})"));

@@ -17,8 +17,10 @@ namespace fs = std::filesystem;
 namespace platform = kcs::platform;
 
 constexpr const char* kUsage =
-    "usage: demo-launcher [--non-interactive] [--real-discord] [--service PATH] [--tools-dir DIR]\n"
-    "  --non-interactive  short fixed delays (for tests); status 0 only when every step checked out\n"
+    "usage: demo-launcher [--fast] [--real-discord] [--service PATH] [--tools-dir DIR]\n"
+    "  --fast             short fixed pauses (about five seconds in all) instead of ones paced for\n"
+    "                     reading; --non-interactive is the older name. Neither mode asks for input;\n"
+    "                     the status is 0 only when every step checked out\n"
     "  --real-discord     show the activity in your own running Discord instead of the stand-in\n"
     "  --service PATH     the korvessa-client-services executable (default: next to this program\n"
     "                     or one folder up)\n"
@@ -57,8 +59,8 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const bool hasValue = i + 1 < args.size();
-    if (arg == "--non-interactive") {
-      options.nonInteractive = true;
+    if (arg == "--fast" || arg == "--non-interactive") {
+      options.fast = true;
     } else if (arg == "--real-discord") {
       options.realDiscord = true;
     } else if (arg == "--service" && hasValue) {

@@ -1,20 +1,21 @@
 #include "session.h"
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
-#include "common/result.h"
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/discord_activity.h"
-#include "launcher_kit/http_client.h"
-#include "launcher_kit/secure_random.h"
-#include "launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/discord_activity.h"
+#include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/secure_random.h"
+#include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
 #include "timeline.h"
 
@@ -24,6 +25,11 @@ namespace {
 namespace fs = std::filesystem;
 using kit::ChildProcess;
 using kit::DiscordActivity;
+using kit::fail;
+using kit::LoginTicket;
+using kit::PresenceSession;
+using kit::Result;
+using kit::Status;
 
 // Delays between the steps: readable for a person, or just long enough for the checks.
 struct Pacing {
@@ -38,6 +44,12 @@ constexpr Pacing kForTests{0, 150, 1100};
 constexpr unsigned kEventTimeoutMs = 5000;
 constexpr unsigned kQuietMs = 1000;  // four ticks without an update count as "unchanged"
 constexpr unsigned kExitTimeoutMs = 5000;
+// How long a frame at the stand-in waits for the service's line about it (written just after the
+// frame), so that the cause is shown before its effect.
+constexpr unsigned kCauseTimeoutMs = 2000;
+
+constexpr std::string_view kConnectedLine = "Discord IPC connected application=";
+constexpr std::string_view kUpdatedLine = "Discord presence updated pid=";
 
 constexpr const char* kLogName = "KorvessaAuthProxy.log";
 
@@ -66,10 +78,23 @@ std::string trimLineEnd(std::string line) {
 
 bool timedOut(const Result<std::string>& read) { return !read.ok() && read.error() == "timed out"; }
 
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// "00:40:00 UTC" for a time in Unix seconds.
+std::string clockTimeUtc(std::uint64_t unixSeconds) {
+  const std::uint64_t ofDay = unixSeconds % 86400;
+  char text[16];
+  std::snprintf(text, sizeof(text), "%02u:%02u:%02u UTC", static_cast<unsigned>(ofDay / 3600),
+                static_cast<unsigned>(ofDay / 60 % 60), static_cast<unsigned>(ofDay % 60));
+  return text;
+}
+
 class Session {
  public:
   explicit Session(const DemoOptions& options)
-      : options_(options), pacing_(options.nonInteractive ? kForTests : kForPeople) {}
+      : options_(options), pacing_(options.fast ? kForTests : kForPeople) {}
   ~Session() { cleanUp(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -329,6 +354,7 @@ class Session {
     // "frame <connection> <opcode> <length> <payload>"
     if (line.rfind("frame ", 0) != 0) {
       if (line.rfind("connected ", 0) == 0) {
+        awaitCause(serviceConnects_, connectionsShown_);
         timeline_.event("discord", "the service connected (connection " + line.substr(10) + ")");
       } else if (line.rfind("ended ", 0) == 0) {
         timeline_.event("discord", "the service's connection " + line.substr(6) + " ended");
@@ -347,6 +373,7 @@ class Session {
     const std::string opcode = line.substr(opcodeAt + 1, lengthAt - opcodeAt - 1);
     const std::string payload = line.substr(payloadAt + 1);
     if (opcode == "0") {
+      awaitCause(serviceConnects_, handshakesShown_);
       Result<std::string> application = kit::decodeHandshake(payload);
       timeline_.event("discord", application.ok() ? "handshake from application " + *application
                                                   : "malformed handshake: " + payload);
@@ -357,23 +384,51 @@ class Session {
       timeline_.event("discord", "frame not understood (" + activity.error() + "): " + payload);
       return std::nullopt;
     }
+    // A clear has no service line; every other command follows one.
+    if (!activity->cleared) awaitCause(serviceUpdates_, updatesShown_);
     showActivity(*activity, activity->nonce);
     return options_.realDiscord ? std::nullopt : std::optional<DiscordActivity>(*activity);
   }
 
   std::optional<DiscordActivity> onServiceLine(const std::string& line) {
-    timeline_.event("service", line);
+    if (startsWith(line, kConnectedLine)) ++serviceConnects_;
+    if (startsWith(line, kUpdatedLine)) ++serviceUpdates_;
+    Result<DiscordActivity> activity = kit::decodePresenceLine(line);
+    if (activity.ok() && activity->startSeconds) {
+      timeline_.event("service", line + " -- the start time in Unix seconds, " +
+                                     clockTimeUtc(*activity->startSeconds));
+    } else {
+      timeline_.event("service", line);
+    }
     if (!options_.realDiscord) return std::nullopt;
     // Without the stand-in, the service's own line is all there is to see of an update.
-    Result<DiscordActivity> activity = kit::decodePresenceLine(line);
     if (!activity.ok()) return std::nullopt;
     showActivity(*activity, "");
     return *activity;
   }
 
+  // The service writes its line just after the frame, so the frame may be read first. Shows the
+  // service's lines until it has written more lines of the cause's kind than effects have been
+  // shown (or the time runs out), then counts the effect.
+  void awaitCause(const unsigned& causes, unsigned& shown) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCauseTimeoutMs);
+    while (service_ && !serviceEnded_ && causes <= shown &&
+           std::chrono::steady_clock::now() < deadline) {
+      Result<std::string> line = service_->readDiagnosticLine(20);
+      if (line.ok()) {
+        onServiceLine(trimLineEnd(*line));
+      } else if (!timedOut(line)) {
+        serviceEnded_ = true;
+      }
+    }
+    ++shown;
+  }
+
   void showActivity(const DiscordActivity& activity, const std::string& nonce) {
+    // The nonce is the service's number for the command ("korvessa-1", "korvessa-2", ...).
     std::string text = kit::describeActivity(activity, platform::unixTimeSeconds()) + " (pid " +
-                       std::to_string(activity.pid) + (nonce.empty() ? "" : ", " + nonce) + ")";
+                       std::to_string(activity.pid) +
+                       (nonce.empty() ? "" : ", command nonce " + nonce) + ")";
     timeline_.event("discord", (activity.cleared ? "" : "shows ") + text);
   }
 
@@ -498,6 +553,12 @@ class Session {
   std::unique_ptr<kit::Sidecar> service_;
   bool discordEnded_ = false;
   bool serviceEnded_ = false;
+  // Causes seen on the service's standard error and their effects shown from the stand-in.
+  unsigned serviceConnects_ = 0;
+  unsigned serviceUpdates_ = 0;
+  unsigned connectionsShown_ = 0;
+  unsigned handshakesShown_ = 0;
+  unsigned updatesShown_ = 0;
   std::optional<std::uint64_t> playStart_;
   std::optional<DiscordActivity> stray_;  // an update that no step expected
 };

@@ -12,7 +12,7 @@ struct DemoOptions {
   std::string servicePath;  // korvessa-client-services
   std::string toolsDir;     // where discord-standin lies
   bool realDiscord = false;     // the user's own Discord instead of the stand-in
-  bool nonInteractive = false;  // short fixed delays, for tests
+  bool fast = false;            // short fixed pauses instead of readable ones
 };
 
 // Plays the session. Returns 0 when every step checked out; otherwise writes one sentence to

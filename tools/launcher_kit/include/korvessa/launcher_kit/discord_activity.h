@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/result.h"
+#include "korvessa/launcher_kit/result.h"
 
 namespace kcs::kit {
 

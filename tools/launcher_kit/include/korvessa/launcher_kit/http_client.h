@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/result.h"
+#include "korvessa/launcher_kit/result.h"
 
 namespace kcs::kit {
 

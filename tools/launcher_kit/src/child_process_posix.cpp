@@ -12,8 +12,8 @@
 #include <map>
 #include <system_error>
 
-#include "launcher_kit/buffered_pipe.h"
-#include "launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/buffered_pipe.h"
+#include "korvessa/launcher_kit/child_process.h"
 
 extern char** environ;
 
@@ -142,8 +142,8 @@ class PosixChild final : public ChildProcess {
     if (stdin_ < 0) return fail("standard input is closed");
     std::size_t done = 0;
     while (done < bytes.size()) {
-      // MSG_NOSIGNAL does not exist for pipes; SIGPIPE is kept away by the caller's process setup
-      // (platform::initProcess) or shows as EPIPE when ignored.
+      // MSG_NOSIGNAL does not exist for pipes; start() ignores SIGPIPE, so a child that has gone
+      // shows as EPIPE here.
       ssize_t n = ::write(stdin_, bytes.data() + done, bytes.size() - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return lastError("write");

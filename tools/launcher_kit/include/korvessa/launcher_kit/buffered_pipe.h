@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-#include "common/result.h"
+#include "korvessa/launcher_kit/result.h"
 
 namespace kcs::kit {
 

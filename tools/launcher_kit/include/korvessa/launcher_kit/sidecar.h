@@ -1,7 +1,7 @@
 // The launcher's side of korvessa-client-services in one unit: start the service beside the
 // launcher, hand it the configuration line, learn its address, call its routes, stop it.
-// A launcher author can lift this file pair (with child_process, http_client and secure_random)
-// as it is; the demo launcher and the end-to-end tests use it the same way.
+// Launchers link it as korvessa::launcher_kit; the demo launcher and the end-to-end tests use it
+// the same way.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +10,29 @@
 #include <string>
 #include <vector>
 
-#include "common/result.h"
-#include "http/records.h"
-#include "launcher_kit/child_process.h"
-#include "launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/result.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/http_client.h"
 
 namespace kcs::kit {
+
+// A launch ticket as PUT /launch/session takes it and GET /launch/session hands it back. The
+// service accepts it when clientLogin begins with "!" and ticket is not empty; expiresAt and
+// ttlSeconds are kept for the game client, unread.
+struct LoginTicket {
+  std::string username;
+  std::string clientLogin;
+  std::string ticket;
+  std::string expiresAt;
+  std::uint64_t ttlSeconds = 0;
+};
+
+// The running game as PUT /presence/session registers it: its process id (not 0) and the byte
+// offset in the proxy log where its own lines begin.
+struct PresenceSession {
+  std::uint32_t pid = 0;
+  std::uint64_t logOffset = 0;
+};
 
 struct SidecarOptions {
   std::string servicePath;      // the korvessa-client-services executable

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/result.h"
-#include "launcher_kit/buffered_pipe.h"
+#include "korvessa/launcher_kit/result.h"
+#include "korvessa/launcher_kit/buffered_pipe.h"
 
 namespace kcs::kit {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "launcher_kit/secure_random.h"
+#include "korvessa/launcher_kit/secure_random.h"
 
 namespace kcs::kit {
 

@@ -1,4 +1,4 @@
-#include "launcher_kit/secure_random.h"
+#include "korvessa/launcher_kit/secure_random.h"
 
 #include <vector>
 

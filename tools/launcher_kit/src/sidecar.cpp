@@ -1,10 +1,10 @@
-#include "launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/sidecar.h"
 
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "launcher_kit/secure_random.h"
-#include "platform/platform.h"
+#include "korvessa/launcher_kit/secure_random.h"
+#include "loopback.h"
 
 namespace kcs::kit {
 namespace {
@@ -83,7 +83,7 @@ Result<Sidecar> Sidecar::start(SidecarOptions options) {
   if (!line.ok()) return fail(line.error());
   sidecar.configuration_ = std::move(line).value();
   sidecar.launcherPid_ =
-      options.launcherPid != 0 ? options.launcherPid : platform::currentProcessId();
+      options.launcherPid != 0 ? options.launcherPid : detail::currentProcessId();
 
   ChildOptions child;
   child.pipeStderr = options.pipeDiagnostics;

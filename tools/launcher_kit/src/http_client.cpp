@@ -1,8 +1,8 @@
-#include "launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/http_client.h"
 
 #include <charconv>
 
-#include "platform/platform.h"
+#include "loopback.h"
 
 namespace kcs::kit {
 namespace {
@@ -54,33 +54,32 @@ Result<HttpReply> request(std::uint16_t port, const HttpCall& call) {
 
 Result<std::string> exchangeRaw(std::uint16_t port, std::string_view bytes, unsigned timeoutMs,
                                 bool halfClose) {
-  Result<platform::Socket> socket = platform::connectLoopback(port);
-  if (!socket.ok()) return fail("connect: " + socket.error());
-  Status timeout = platform::setReceiveTimeout(*socket, timeoutMs);
-  if (!timeout.ok()) return fail("receive time-out: " + timeout.error());
+  Result<detail::LoopbackConnection> connection =
+      detail::LoopbackConnection::open(port, timeoutMs);
+  if (!connection.ok()) return fail(connection.error());
 
   // A peer may answer and close before it has read everything (a request that is too large);
   // a failed send therefore only ends sending, and the reply is still read.
   std::string_view rest = bytes;
   while (!rest.empty()) {
-    Result<std::size_t> sent = platform::send(*socket, rest.data(), rest.size());
+    Result<std::size_t> sent = connection->send(rest);
     if (!sent.ok() || *sent == 0) break;
     rest.remove_prefix(*sent);
   }
-  if (halfClose) (void)platform::shutdownSending(*socket);
+  if (halfClose) connection->shutdownSending();
 
   std::string reply;
   char chunk[4096];
   for (;;) {
-    platform::ReceiveResult got = platform::receive(*socket, chunk, sizeof(chunk));
-    if (got.kind == platform::ReceiveResult::Kind::Data) {
-      reply.append(chunk, got.size);
+    Result<std::size_t> got = connection->receive(chunk, sizeof(chunk));
+    if (got.ok() && *got > 0) {
+      reply.append(chunk, *got);
       continue;
     }
-    if (got.kind == platform::ReceiveResult::Kind::Closed) return reply;
+    if (got.ok()) return reply;  // the service closed
     // A peer that closes with our bytes unread resets the connection after its reply.
     if (!reply.empty()) return reply;
-    return fail("receive: " + got.error);
+    return fail(got.error());
   }
 }
 

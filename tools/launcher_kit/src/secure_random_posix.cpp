@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "launcher_kit/secure_random.h"
+#include "korvessa/launcher_kit/secure_random.h"
 
 namespace kcs::kit {
 

@@ -1,4 +1,4 @@
-#include "launcher_kit/buffered_pipe.h"
+#include "korvessa/launcher_kit/buffered_pipe.h"
 
 #include <utility>
 

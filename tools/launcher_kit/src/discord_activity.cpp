@@ -1,12 +1,21 @@
-#include "launcher_kit/discord_activity.h"
+#include "korvessa/launcher_kit/discord_activity.h"
 
+#include <charconv>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "common/decimal.h"
-
 namespace kcs::kit {
 namespace {
+
+// Digits only, as the service prints its numbers, at most max.
+std::optional<std::uint64_t> parseDecimal(std::string_view text, std::uint64_t max) {
+  std::uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > max) {
+    return std::nullopt;
+  }
+  return value;
+}
 
 Result<nlohmann::json> parseObject(std::string_view text) {
   nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
@@ -73,7 +82,7 @@ Result<DiscordActivity> decodePresenceLine(std::string_view line) {
   line.remove_prefix(kPrefix.size());
   const std::size_t space = line.find(" state=");
   if (space == std::string_view::npos) return fail("presence line without a state");
-  std::optional<std::uint64_t> pid = parseUnsignedDecimal(line.substr(0, space), 0xffffffffu);
+  std::optional<std::uint64_t> pid = parseDecimal(line.substr(0, space), 0xffffffffu);
   if (!pid) return fail("presence line with a bad pid");
   const std::string_view state = line.substr(space + 7);
 
@@ -87,7 +96,7 @@ Result<DiscordActivity> decodePresenceLine(std::string_view line) {
     activity.state = "Duskmere";
   } else if (state.size() > 9 && state.substr(0, 8) == "Playing(" && state.back() == ')') {
     std::optional<std::uint64_t> start =
-        parseUnsignedDecimal(state.substr(8, state.size() - 9), UINT64_MAX);
+        parseDecimal(state.substr(8, state.size() - 9), UINT64_MAX);
     if (!start) return fail("presence line with a bad start time");
     activity.details = "Playing on Duskmere";
     activity.state = "Adventurer";

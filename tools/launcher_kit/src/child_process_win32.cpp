@@ -10,9 +10,9 @@
 #include <mutex>
 #include <utility>
 
-#include "launcher_kit/buffered_pipe.h"
-#include "launcher_kit/child_process.h"
-#include "platform/utf16.h"
+#include "korvessa/launcher_kit/buffered_pipe.h"
+#include "korvessa/launcher_kit/child_process.h"
+#include "windows_text.h"
 
 namespace kcs::kit {
 namespace {
@@ -23,20 +23,7 @@ constexpr DWORD kPollMs = 5;
 constexpr UINT kKilledStatus = 137;
 
 Failure lastError(const char* what) {
-  const DWORD code = ::GetLastError();
-  wchar_t* buffer = nullptr;
-  DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text;
-  if (buffer != nullptr) {
-    while (length > 0 && (buffer[length - 1] == L'\r' || buffer[length - 1] == L'\n')) --length;
-    text = platform::utf16ToGeneralizedUtf8(
-        std::u16string_view(reinterpret_cast<const char16_t*>(buffer), length));
-    ::LocalFree(buffer);
-  }
-  if (text.empty()) text = "system error " + std::to_string(code);
-  return fail(std::string(what) + ": " + text);
+  return fail(std::string(what) + ": " + detail::systemErrorText(::GetLastError()));
 }
 
 void closeHandle(HANDLE& h) {
@@ -44,11 +31,7 @@ void closeHandle(HANDLE& h) {
   h = nullptr;
 }
 
-Result<std::wstring> wide(const std::string& text) {
-  Result<std::u16string> converted = platform::utf8ToUtf16(text);
-  if (!converted.ok()) return fail("not valid UTF-8: " + text);
-  return std::wstring(converted->begin(), converted->end());
-}
+Result<std::wstring> wide(const std::string& text) { return detail::toWide(text); }
 
 // Quotes one argument so that CommandLineToArgvW and the C runtime read it back unchanged:
 // backslashes are literal except before a quote, where they and the quote are escaped.

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds every package into build-packages/: from the Linux build (preset "default") a .tar.gz
+# and the Debian packages korvessa-client-services and korvessa-launcher-kit-dev, and from the
+# Windows cross build (preset "windows") the .zip. Only the packed targets are built, and the
+# presets' build folders are reused, so after scripts/test.sh little is left to compile.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
+
+ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev dpkg-dev file \
+  g++-mingw-w64-x86-64-posix googletest
+
+out=build-packages
+rm -rf "$out"
+mkdir -p "$out"
+
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target korvessa-client-services kcs_launcher_kit
+cpack --config build/CPackConfig.cmake -B "$PWD/$out" >/dev/null
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$(nproc)" --target korvessa-client-services
+cpack --config build-windows/CPackConfig.cmake -B "$PWD/$out" >/dev/null
+
+rm -rf "$out/_CPack_Packages"
+ls -1 "$out"
