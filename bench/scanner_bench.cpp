@@ -1,7 +1,8 @@
 // scanner-bench: how fast the presence worker digests a large piece of proxy log. Generates a
-// realistic log (mostly unrelated lines, a marker every few thousand lines), writes it to a file
-// and reports MB/s for the scan, the UTF-8 check that precedes it, a plain memchr line count (the
-// practical ceiling) and `grep -c -F` with the six markers on the same file for comparison.
+// realistic log (mostly unrelated lines, a marker every few thousand lines, or none at all),
+// writes it to a file and reports MB/s for the scan of the text in memory, the worker's read of
+// the file from offset 0 (backwards, in bounded pieces, scanned as they come), a plain memchr line
+// count (the practical ceiling) and `grep -c -F` with the six markers on the same file.
 //
 //   scanner-bench [--mib N] [--file PATH]
 #include <algorithm>
@@ -15,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/utf8.h"
+#include "presence/proxy_log_reader.h"
 #include "presence/proxy_log_scanner.h"
 
 namespace {
@@ -103,17 +104,36 @@ void report(const char* what, double megabytesPerSecond) {
   std::printf("  %-44s %9.0f MB/s\n", what, megabytesPerSecond);
 }
 
-void benchText(const std::string& text, const char* title) {
+void benchText(const std::string& text, const char* title, const std::string& file) {
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
   std::printf("%s (%zu bytes)\n", title, text.size());
   const kcs::PresenceState starts[] = {kcs::PresenceState::menus(),
                                        kcs::PresenceState::playing(42)};
-  report("scanProxyLog", measure(text.size(), [&] {
+  report("scanProxyLog (text in memory)", measure(text.size(), [&] {
            for (const auto& start : starts) {
              sink = sink + static_cast<std::size_t>(kcs::scanProxyLog(start, text, fixedClock).kind);
            }
          }) * 2);
-  report("isValidUtf8", measure(text.size(), [&] { sink = sink + kcs::isValidUtf8(text); }));
+  report("scanNewLogText (file from offset 0)", measure(text.size(), [&] {
+           std::uint64_t offset = 0;
+           kcs::Result<kcs::PresenceState> scanned =
+               kcs::scanNewLogText(file, kcs::PresenceState::menus(), offset, fixedClock);
+           sink = sink + (scanned.ok() ? static_cast<std::size_t>(scanned->kind) : 9);
+         }));
   report("memchr line count (ceiling)", measure(text.size(), [&] { sink = sink + countLines(text); }));
+
+  // A tick in the common case: a few new lines at the end of a large log.
+  constexpr int kTicks = 2000;
+  constexpr std::size_t kNewBytes = 2048;
+  const double ticksPerSecond = measure(kTicks, [&] {
+    for (int i = 0; i < kTicks; ++i) {
+      std::uint64_t offset = text.size() - kNewBytes;
+      kcs::Result<kcs::PresenceState> scanned =
+          kcs::scanNewLogText(file, kcs::PresenceState::menus(), offset, fixedClock);
+      sink = sink + (scanned.ok() ? static_cast<std::size_t>(scanned->kind) : 9);
+    }
+  }) * 1e6;
+  std::printf("  %-44s %9.1f us\n", "scanNewLogText, last 2 KiB (one tick)", 1e6 / ticksPerSecond);
 }
 
 }  // namespace
@@ -138,17 +158,11 @@ int main(int argc, char** argv) {
   }
   const std::size_t bytes = mib << 20;
 
-  {
-    const std::string spread = generateLog(bytes, Markers::Spread);
-    benchText(spread, "Log with a marker every few thousand lines");
-    std::ofstream(file, std::ios::binary) << spread;
-  }
-  {
-    // The scan reads from the end and stops at the last decisive lines, so the spread log is
-    // its easy case. A log without any marker has to be read whole: the worst case.
-    const std::string none = generateLog(bytes, Markers::None);
-    benchText(none, "Log without markers (the scan reads every byte)");
-  }
+  benchText(generateLog(bytes, Markers::Spread), "Log with a marker every few thousand lines", file);
+  // The scan reads from the end and stops at the last decisive lines, so the spread log is its
+  // easy case. A log without any marker has to be read whole: the worst case.
+  benchText(generateLog(bytes, Markers::None), "Log without markers (the scan reads every byte)",
+            file);
 
   std::string command = "grep -c -F";
   for (const char* marker : kMarkers) command += std::string(" -e '") + marker + "'";
@@ -165,7 +179,7 @@ int main(int argc, char** argv) {
   if (status == -1) {
     std::printf("grep could not be run\n");
   } else {
-    std::printf("grep -c -F with the six markers, same log file\n");
+    std::printf("grep -c -F with the six markers, the log without markers\n");
     report("grep", best);
   }
   std::remove(file.c_str());

@@ -113,6 +113,21 @@ std::string decodeUtf8Lossy(std::string_view bytes) {
   return out;
 }
 
+std::size_t incompleteUtf8Suffix(std::string_view bytes) {
+  // A sequence is at most four bytes long, so an unfinished one starts in the last three.
+  for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
+    const std::size_t pos = bytes.size() - back;
+    const auto byte = static_cast<unsigned char>(bytes[pos]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: the lead is further back
+    if (!inRange(byte, 0xC2, 0xF4)) return 0;
+    // decodeOne reports a sequence cut short by the end with a length of all the bytes left;
+    // one broken by a wrong byte is shorter than that.
+    const Step step = decodeOne(bytes, pos);
+    return !step.valid && step.length == back ? back : 0;
+  }
+  return 0;
+}
+
 bool isUnicodeWhiteSpace(char32_t c) {
   switch (c) {
     case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:

@@ -1,6 +1,7 @@
 // UTF-8 checks and the Unicode white-space rules that the configuration line and HTTP heads use.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,10 @@ bool isValidUtf8(std::string_view bytes);
 
 // bytes decoded as UTF-8 with each maximal invalid subsequence replaced by one U+FFFD.
 std::string decodeUtf8Lossy(std::string_view bytes);
+
+// The length (0 to 3) of the start of a well-formed sequence that bytes end in before it is
+// complete: a character that is still being written. Any other ending gives 0.
+std::size_t incompleteUtf8Suffix(std::string_view bytes);
 
 // The Unicode White_Space property.
 bool isUnicodeWhiteSpace(char32_t codePoint);

@@ -12,18 +12,23 @@ using Json = nlohmann::json;
 
 // A pointer iterator that tells how far the parser has read, so that failures found by the
 // handler (not by the parser) can name their position too.
+//
+// It also hands a NUL byte to the parser as the control character 0x01: the parser takes NUL
+// for the end of its input, so whatever followed it would go unread and be accepted. JSON
+// refuses both bytes everywhere (outside strings they are no token, inside they must be
+// escaped), so the substitution changes nothing else.
 class CountingIterator {
  public:
   using iterator_category = std::input_iterator_tag;
   using value_type = char;
   using difference_type = std::ptrdiff_t;
   using pointer = const char*;
-  using reference = const char&;
+  using reference = char;
 
   CountingIterator(const char* at, const char* begin, std::size_t* consumed)
       : at_(at), begin_(begin), consumed_(consumed) {}
 
-  reference operator*() const { return *at_; }
+  reference operator*() const { return *at_ == '\0' ? '\x01' : *at_; }
   CountingIterator& operator++() {
     ++at_;
     *consumed_ = static_cast<std::size_t>(at_ - begin_);
@@ -77,23 +82,46 @@ std::string expectedText(FieldType type) {
   return "a value";
 }
 
-// The parser's own description without its prefix ("[json.exception...] parse error at line 1,
-// column 2: ") and without the "last read" excerpt, which could echo a secret (the token) or a
-// fragment of a multi-byte character.
-std::string parserDescription(const std::string& what) {
-  std::string text = what;
-  const std::size_t prefixEnd = text.find(": ");
-  if (prefixEnd != std::string::npos) text.erase(0, prefixEnd + 2);
-  const std::size_t lastRead = text.find("; last read: '");
-  if (lastRead != std::string::npos) {
-    const std::size_t expected = text.rfind("'; expected ");
-    if (expected != std::string::npos && expected > lastRead) {
-      text.erase(lastRead, expected + 1 - lastRead);
-    } else {
-      text.erase(lastRead);
-    }
+// The parser's failure in words of our own, chosen by its kind alone. The library's message
+// goes on to quote the bytes it read last (part of the token, say) and nothing marks where that
+// quote ends, so no part of the message is copied: it is only compared with the fixed texts that
+// the library puts before any byte of the input.
+std::string syntaxErrorText(std::string_view message) {
+  // "[json.exception.parse_error.101] parse error at line L, column C: syntax error while
+  // parsing CONTEXT - PROBLEM..."
+  const std::size_t dash = message.find(" - ");
+  const std::string_view problem = dash == std::string_view::npos ? "" : message.substr(dash + 3);
+  struct Kind {
+    std::string_view libraryText;  // the start of the library's problem text
+    std::string_view ours;
+  };
+  static constexpr Kind kKinds[] = {
+      {"unexpected end of input", "unexpected end of input"},
+      {"unexpected '['", "unexpected '['"},
+      {"unexpected '{'", "unexpected '{'"},
+      {"unexpected ']'", "unexpected ']'"},
+      {"unexpected '}'", "unexpected '}'"},
+      {"unexpected ':'", "unexpected ':'"},
+      {"unexpected ','", "unexpected ','"},
+      {"unexpected string literal", "unexpected string"},
+      {"unexpected number literal", "unexpected number"},
+      {"unexpected true literal", "unexpected literal"},
+      {"unexpected false literal", "unexpected literal"},
+      {"unexpected null literal", "unexpected literal"},
+      {"invalid string: missing closing quote", "invalid string: missing closing quote"},
+      {"invalid string: control character", "invalid string: unescaped control character"},
+      {"invalid string: ill-formed UTF-8", "invalid string: ill-formed UTF-8"},
+      {"invalid string: surrogate", "invalid string: unpaired surrogate"},
+      {"invalid string: '\\u'", "invalid string: invalid \\u escape"},
+      {"invalid string: forbidden character after backslash", "invalid string: invalid escape"},
+      {"invalid string", "invalid string"},
+      {"invalid number", "invalid number"},
+      {"invalid literal", "invalid literal"},
+  };
+  for (const Kind& kind : kKinds) {
+    if (problem.starts_with(kind.libraryText)) return "syntax error: " + std::string(kind.ours);
   }
-  return text;
+  return "syntax error: invalid token";
 }
 
 class RecordHandler {
@@ -168,7 +196,7 @@ class RecordHandler {
 
   bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) {
     // Strict parsing reports text after a complete value as a syntax error of its own.
-    const std::string description = complete_ ? "trailing characters" : parserDescription(e.what());
+    const std::string description = complete_ ? "trailing characters" : syntaxErrorText(e.what());
     error_ = description + positionText(json_, position);
     return false;
   }
@@ -283,9 +311,10 @@ Result<std::vector<FieldValue>> readRecord(std::string_view json, const RecordSp
   bool parsed = false;
   try {
     parsed = Json::sax_parse(first, last, &handler, Json::input_format_t::json, /*strict=*/true);
-  } catch (const std::exception& e) {
-    // The handler never throws; this is the parser failing to allocate or similar.
-    return fail(std::string("unreadable JSON: ") + e.what() + positionText(json, consumed));
+  } catch (const std::exception&) {
+    // The handler never throws; this is the parser failing to allocate or similar. Its text is
+    // not passed on, for the same reason as in syntaxErrorText.
+    return fail("unreadable JSON" + positionText(json, consumed));
   }
   if (!parsed || !handler.complete()) {
     if (!handler.error().empty()) return fail(handler.error());

@@ -145,6 +145,8 @@ Status shutdownSending(Socket& socket);
 // ---- Files ---------------------------------------------------------------------------------
 
 // Opens an existing file for reading while others may keep reading, writing and deleting it.
+// Never blocks: POSIX opens without waiting and refuses anything but a regular file (a FIFO in
+// the file's place is a failure, not a wait for a writer).
 Result<File> openSharedForReading(const std::string& path);
 Result<std::uint64_t> fileSize(File& file);
 Status seekTo(File& file, std::uint64_t offset);
@@ -159,9 +161,13 @@ std::string joinPath(std::string_view dir, std::string_view fileName);
 // ---- Discord IPC endpoint ------------------------------------------------------------------
 
 // Opens Discord's endpoint with this index (0 to 9) for writing. Windows: "\\.\pipe\discord-ipc-N".
-// POSIX: a Unix stream socket at BASE/discord-ipc-N, then BASE/app/com.discordapp.Discord/...,
-// then BASE/snap.discord/..., BASE being the first non-empty of XDG_RUNTIME_DIR, TMPDIR, TMP, TEMP,
-// else /tmp. The first location that connects wins.
+// POSIX: a Unix stream socket named discord-ipc-N in BASE/, then BASE/app/com.discordapp.Discord/,
+// BASE/snap.discord/, BASE/.flatpak/com.discordapp.Discord/xdg-run/,
+// BASE/app/com.discordapp.DiscordCanary/ and BASE/.flatpak/dev.vencord.Vesktop/xdg-run/, BASE
+// being the first non-empty of XDG_RUNTIME_DIR, TMPDIR, TMP, TEMP, else /tmp. The first location
+// that connects wins. Nothing waits: a listener that cannot take the connection at once fails
+// like a missing one, and so does a listener whose user is not this process's effective user.
+// The channel returned writes in blocking mode.
 Result<IpcChannel> openDiscordIpc(unsigned index);
 
 // One write of at most size bytes; returns the bytes taken (0 is possible and is the caller's to

@@ -63,16 +63,50 @@ Result<std::size_t> sendFd(int target, const char* data, std::size_t size) {
   }
 }
 
-Result<File> connectUnixSocket(const std::string& path) {
+Status setNonBlockingFd(int target, bool nonBlocking) {
+  int flags = ::fcntl(target, F_GETFL, 0);
+  if (flags < 0) return lastError();
+  flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (::fcntl(target, F_SETFL, flags) != 0) return lastError();
+  return Status::success();
+}
+
+// Where Discord builds keep their endpoints under the base folder, in the order tried for each
+// index: the plain client, the Flatpak and Snap sandboxes' runtime folders, the Flatpak
+// instance's own runtime folder, then the Canary build's and Vesktop's Flatpak folders.
+constexpr const char* kDiscordIpcFolders[] = {
+    "",
+    "app/com.discordapp.Discord/",
+    "snap.discord/",
+    ".flatpak/com.discordapp.Discord/xdg-run/",
+    "app/com.discordapp.DiscordCanary/",
+    ".flatpak/dev.vencord.Vesktop/xdg-run/",
+};
+
+// Connects to one Discord endpoint without ever waiting. A listener that cannot take the
+// connection at once (its backlog is full) counts as a failed open, like a missing one, so the
+// caller goes on to the next endpoint instead of hanging in connect. A listener of another user
+// counts as failed too: in a shared folder such as /tmp anyone may listen under Discord's names,
+// and would receive the handshake and every frame after it.
+Result<IpcChannel> connectDiscordEndpoint(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof(address.sun_path)) return fail("socket path too long");
   std::memcpy(address.sun_path, path.data(), path.size());
-  File socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  IpcChannel socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!socket.valid()) return lastError();
   if (::connect(fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    // EAGAIN is a full backlog; EINPROGRESS or EINTR leave a connection that is not made yet.
     return lastError();
   }
+  // The credentials the listener had when it started listening.
+  ucred peer{};
+  socklen_t length = sizeof(peer);
+  if (::getsockopt(fd(socket), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return lastError();
+  if (peer.uid != ::geteuid()) return fail("Discord IPC endpoint belongs to another user");
+  // Frames go out with blocking writes: a peer that stops reading holds the writer, by design.
+  Status blocking = setNonBlockingFd(fd(socket), false);
+  if (!blocking.ok()) return fail(blocking.error());
   return socket;
 }
 
@@ -207,11 +241,7 @@ Result<Socket> bindLoopbackListener(int backlog) {
 }
 
 Status setNonBlocking(Socket& socket, bool nonBlocking) {
-  int flags = ::fcntl(fd(socket), F_GETFL, 0);
-  if (flags < 0) return lastError();
-  flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  if (::fcntl(fd(socket), F_SETFL, flags) != 0) return lastError();
-  return Status::success();
+  return setNonBlockingFd(fd(socket), nonBlocking);
 }
 
 Result<std::string> localAddress(const Socket& socket) {
@@ -309,9 +339,15 @@ Status shutdownSending(Socket& socket) {
 // ---- Files ---------------------------------------------------------------------------------
 
 Result<File> openSharedForReading(const std::string& path) {
-  // POSIX files carry no share modes: others may always write, rename and unlink.
-  File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  // POSIX files carry no share modes: others may always write, rename and unlink. Without
+  // O_NONBLOCK a FIFO in the file's place would hold the open until a writer came, for ever if
+  // none does; on a regular file the flag changes nothing. Only regular files are read: a FIFO,
+  // device or directory there is a failed open.
+  File file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!file.valid()) return lastError();
+  struct stat info {};
+  if (::fstat(fd(file), &info) != 0) return lastError();
+  if (!S_ISREG(info.st_mode)) return fail("not a regular file");
   return file;
 }
 
@@ -344,10 +380,9 @@ std::string joinPath(std::string_view dir, std::string_view fileName) {
 Result<IpcChannel> openDiscordIpc(unsigned index) {
   const std::string base = ipcBaseDirectory();
   const std::string name = "discord-ipc-" + std::to_string(index);
-  // Plain location first, then the Flatpak and Snap sandboxes' own runtime folders.
   Failure last = fail("Discord IPC endpoint not found");
-  for (const char* subdir : {"", "app/com.discordapp.Discord/", "snap.discord/"}) {
-    Result<File> socket = connectUnixSocket(joinPath(base, std::string(subdir) + name));
+  for (const char* folder : kDiscordIpcFolders) {
+    Result<IpcChannel> socket = connectDiscordEndpoint(joinPath(base, std::string(folder) + name));
     if (socket.ok()) return std::move(socket).value();
     last = fail(socket.error());
   }

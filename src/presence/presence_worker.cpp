@@ -1,5 +1,6 @@
 #include "presence/presence_worker.h"
 
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -88,8 +89,10 @@ void tickPresenceWorker(PresenceWorker& worker) {
   }
 
   // The state follows the log whether or not Discord is reachable.
-  if (Result<std::string> text = readNewLogText(worker.logPath, worker.readOffset); text.ok()) {
-    worker.current = scanProxyLog(worker.current, *text, worker.clock);
+  if (Result<PresenceState> scanned =
+          scanNewLogText(worker.logPath, worker.current, worker.readOffset, worker.clock);
+      scanned.ok()) {
+    worker.current = *scanned;
   }
 
   if (!worker.client) {
@@ -105,7 +108,11 @@ void tickPresenceWorker(PresenceWorker& worker) {
 void runPresenceWorker(std::string clientDir, std::shared_ptr<SharedState> state) {
   PresenceWorker worker = makePresenceWorker(clientDir, std::move(state));
   for (;;) {
-    tickPresenceWorker(worker);
+    try {
+      tickPresenceWorker(worker);
+    } catch (const std::bad_alloc&) {
+      // Short of memory: this tick is dropped, the next one tries again.
+    }
     platform::sleepMilliseconds(kTickMilliseconds);
   }
 }

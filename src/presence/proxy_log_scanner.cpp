@@ -1,6 +1,8 @@
 #include "presence/proxy_log_scanner.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace kcs {
@@ -11,27 +13,46 @@ using Kind = PresenceState::Kind;
 struct Marker {
   std::string_view text;
   Kind kind;
+  std::string_view anchor;  // twelve of its bytes, see below
 };
 
 // Tried in this order; the first marker found in a line decides.
+//
+// Every marker contains its anchor, so a line without an anchor has no marker. Finding anchors
+// across the whole text, instead of testing six markers on every line, keeps the scan fast: lines
+// are looked at only where an anchor occurs, which in a real log is almost nowhere. The anchors
+// start at rare byte pairs ("w=", "SM", "CM") because the proxy writes "preview=" and hex digits
+// on most of its lines.
+constexpr std::size_t kAnchorLength = 12;
 constexpr std::array<Marker, 6> kMarkers{{
-    {"Parsed owned SMSG_CHAR_ENUM", Kind::Menus},
-    {"preview=00044B000000", Kind::Menus},
-    {"Rewrote CMSG_CHAR_CREATE", Kind::Creating},
-    {"preview=000C36000000", Kind::Creating},
-    {"preview=000C3D000000", Kind::Playing},
-    {"preview=00083D000000", Kind::Playing},
+    {"Parsed owned SMSG_CHAR_ENUM", Kind::Menus, "SMSG_CHAR_EN"},
+    {"preview=00044B000000", Kind::Menus, "w=00044B0000"},
+    {"Rewrote CMSG_CHAR_CREATE", Kind::Creating, "CMSG_CHAR_CR"},
+    {"preview=000C36000000", Kind::Creating, "w=000C360000"},
+    {"preview=000C3D000000", Kind::Playing, "w=000C3D0000"},
+    {"preview=00083D000000", Kind::Playing, "w=00083D0000"},
 }};
 
-// Every marker contains one of these anchors (twelve of its bytes), so a line without an anchor
-// has no marker. Finding anchors across the whole text, instead of testing six markers on every
-// line, keeps the scan fast: lines are looked at one by one only where an anchor occurs, which in
-// a real log is almost nowhere. The anchors start at rare byte pairs ("w=", "SM", "CM") because
-// the proxy writes "preview=" and hex digits on most of its lines.
-constexpr std::size_t kAnchorLength = 12;
-constexpr std::array<std::string_view, 6> kAnchors{{
-    "SMSG_CHAR_EN", "w=00044B0000", "CMSG_CHAR_CR", "w=000C360000", "w=000C3D0000", "w=00083D0000",
-}};
+constexpr bool markersFitTheTables() {
+  std::size_t longest = 0;
+  for (const Marker& marker : kMarkers) {
+    if (marker.anchor.size() != kAnchorLength) return false;
+    if (marker.text.find(marker.anchor) == std::string_view::npos) return false;
+    if (marker.text.find_first_of("\r\n") != std::string_view::npos) return false;
+    longest = std::max(longest, marker.text.size());
+  }
+  return longest == ReverseLogScan::kLongestMarker;
+}
+static_assert(markersFitTheTables());
+
+// Where each marker's anchor begins inside the marker.
+constexpr std::array<std::size_t, kMarkers.size()> kAnchorOffsets = [] {
+  std::array<std::size_t, kMarkers.size()> offsets{};
+  for (std::size_t i = 0; i < kMarkers.size(); ++i) {
+    offsets[i] = kMarkers[i].text.find(kMarkers[i].anchor);
+  }
+  return offsets;
+}();
 
 constexpr std::size_t pairIndex(unsigned char first, unsigned char second) {
   return static_cast<std::size_t>(first) | (static_cast<std::size_t>(second) << 8);
@@ -39,18 +60,18 @@ constexpr std::size_t pairIndex(unsigned char first, unsigned char second) {
 
 // Backward Horspool over byte pairs: the window [i, i + 12) may step back by the shift of the
 // pair at i: its smallest start offset inside an anchor (0: an anchor may begin at i), or 11 when
-// no anchor contains it. A step never passes over an anchor's start. The table stores 7 - shift, so
-// its zero fill already means "not in any anchor".
+// no anchor contains it. A step never passes over an anchor's start. The table stores 11 - shift,
+// so its zero fill already means "not in any anchor".
 using ShiftTable = std::array<std::uint8_t, 65536>;
 
 constexpr std::uint8_t kMaxShift = kAnchorLength - 1;
 
 constexpr ShiftTable makeShiftTable() {
   ShiftTable table{};
-  for (std::string_view anchor : kAnchors) {
+  for (const Marker& marker : kMarkers) {
     for (std::size_t j = 0; j + 1 < kAnchorLength; ++j) {
-      std::size_t index = pairIndex(static_cast<unsigned char>(anchor[j]),
-                                    static_cast<unsigned char>(anchor[j + 1]));
+      std::size_t index = pairIndex(static_cast<unsigned char>(marker.anchor[j]),
+                                    static_cast<unsigned char>(marker.anchor[j + 1]));
       auto reach = static_cast<std::uint8_t>(kMaxShift - j);
       if (table[index] < reach) table[index] = reach;
     }
@@ -60,60 +81,40 @@ constexpr ShiftTable makeShiftTable() {
 
 constexpr ShiftTable kReach = makeShiftTable();
 
-constexpr bool allAnchorsHaveTheLength() {
-  for (std::string_view anchor : kAnchors) {
-    if (anchor.size() != kAnchorLength) return false;
+// The marker whose anchor starts at `at` (twelve readable bytes), or kMarkers.size().
+std::size_t anchorAt(const char* at) {
+  for (std::size_t i = 0; i < kMarkers.size(); ++i) {
+    if (std::memcmp(at, kMarkers[i].anchor.data(), kAnchorLength) == 0) return i;
   }
-  return true;
-}
-static_assert(allAnchorsHaveTheLength());
-
-bool anchorAt(const char* at) {
-  for (std::string_view anchor : kAnchors) {
-    if (std::memcmp(at, anchor.data(), kAnchorLength) == 0) return true;
-  }
-  return false;
+  return kMarkers.size();
 }
 
-// Start of the last anchor that lies wholly inside text[0, end), or npos.
-std::size_t lastAnchorBefore(std::string_view text, std::size_t end) {
-  if (end < kAnchorLength) return std::string_view::npos;
+struct AnchorHit {
+  std::size_t at;      // start of the anchor in the text
+  std::size_t marker;  // index in kMarkers
+};
+
+// The last anchor that lies wholly inside text[0, end), or nothing.
+std::optional<AnchorHit> lastAnchorBefore(std::string_view text, std::size_t end) {
+  if (end < kAnchorLength) return std::nullopt;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t i = end - kAnchorLength;
   for (;;) {
     std::size_t shift = kMaxShift - kReach[pairIndex(bytes[i], bytes[i + 1])];
     if (shift == 0) {
-      if (anchorAt(text.data() + i)) return i;
+      if (std::size_t marker = anchorAt(text.data() + i); marker < kMarkers.size()) {
+        return AnchorHit{i, marker};
+      }
       shift = 1;
     }
-    if (i < shift) return std::string_view::npos;
+    if (i < shift) return std::nullopt;
     i -= shift;
   }
 }
 
-struct MarkedLine {
-  std::size_t begin = 0;  // first byte of the line
-  Kind kind = Kind::Menus;
-};
-
-// The last line that starts before end and carries a marker, looking only at text[0, end).
-// end is always 0, the text's size, or the start of a line, so lines are never cut.
-std::optional<MarkedLine> lastMarkedLine(std::string_view text, std::size_t end) {
-  while (end > 0) {
-    std::size_t hit = lastAnchorBefore(text, end);
-    if (hit == std::string_view::npos) return std::nullopt;
-    std::size_t begin = hit;
-    while (begin > 0 && text[begin - 1] != '\n') --begin;
-    const void* lineFeed = std::memchr(text.data() + hit, '\n', end - hit);
-    std::size_t stop =
-        lineFeed ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - text.data()) : end;
-    // Markers hold no CR or LF, so classifying with a trailing CR still attached is the same.
-    if (std::optional<Kind> kind = classifyLine(text.substr(begin, stop - begin))) {
-      return MarkedLine{begin, *kind};
-    }
-    end = begin;
-  }
-  return std::nullopt;
+// The variant of a line that carries the markers in the set (bit i: kMarkers[i]).
+Kind kindOf(std::uint8_t markers) {
+  return kMarkers[static_cast<std::size_t>(std::countr_zero(markers))].kind;
 }
 
 }  // namespace
@@ -137,20 +138,113 @@ std::optional<Kind> classifyLine(std::string_view line) {
   return std::nullopt;
 }
 
-// Only the last decisive lines matter, so the text is read from its end. The last marked line
+// The text is read from its end, since only the last decisive lines matter. The last marked line
 // names the variant. A Playing result keeps the old start time only if the state was already
-// Playing and no Menus or Creating line occurs anywhere in the text; otherwise play (re)started
-// inside this text and the start time is read now, exactly as a line-by-line pass would.
+// Playing and no Menus or Creating line occurs anywhere before; otherwise play (re)started inside
+// the text and the start time is read now, exactly as a line-by-line pass would.
+//
+// Bytes that are not UTF-8 are scanned as they are, not decoded first: decoding with each invalid
+// sequence replaced by U+FFFD never alters, adds or removes an ASCII byte (a replaced sequence
+// holds no ASCII byte, and U+FFFD is encoded without one), so the runs of ASCII bytes, and with
+// them every line feed and every (pure ASCII) marker, are the same in both texts.
 PresenceState scanProxyLog(const PresenceState& current, std::string_view text, WallClock clock) {
-  std::optional<MarkedLine> last = lastMarkedLine(text, text.size());
-  if (!last) return current;
-  if (last->kind != Kind::Playing) return PresenceState{last->kind, 0};
+  ReverseLogScan scan;
+  scan.feedBefore(text);
+  return scan.result(current, clock);
+}
 
-  std::size_t end = last->begin;
-  while (std::optional<MarkedLine> earlier = lastMarkedLine(text, end)) {
-    if (earlier->kind != Kind::Playing) return PresenceState::playing(clock());
-    end = earlier->begin;
+// Markers are found where they start: a marker belongs to the piece holding its first byte. Those
+// wholly inside the piece are found in the piece itself; those that run on into the text after it
+// in a small seam of the piece's last bytes and the kept first bytes of that text.
+void ReverseLogScan::feedBefore(std::string_view piece) {
+  if (decided() || piece.empty()) return;
+  std::size_t pos = piece.size();  // everything from here on has been looked at
+  if (followingSize_ > 0) {
+    char seam[2 * (kLongestMarker - 1)];
+    const std::size_t tail = std::min(piece.size(), kLongestMarker - 1);
+    std::memcpy(seam, piece.data() + piece.size() - tail, tail);
+    std::memcpy(seam + tail, following_, followingSize_);
+    std::size_t seamPos = tail;
+    scanMarkers(std::string_view(seam, tail + followingSize_), tail, tail, seamPos);
+    pos = piece.size() - tail + seamPos;
   }
+  scanMarkers(piece, piece.size(), 0, pos);
+  if (phase_ == Phase::FindingLastMarkedLine && openLineMarkers_ != 0 &&
+      std::memchr(piece.data(), '\n', pos) != nullptr) {
+    closeOpenLine();
+  }
+
+  const std::size_t kept = std::min(piece.size(), kLongestMarker - 1);
+  const std::size_t keptBefore = std::min(followingSize_, kLongestMarker - 1 - kept);
+  std::memmove(following_ + kept, following_, keptBefore);
+  std::memcpy(following_, piece.data(), kept);
+  followingSize_ = kept + keptBefore;
+}
+
+// Applies, from the last to the first, the markers of text that start before startsBefore, end
+// after endsAfter and lie wholly inside text. pos is where the looked-at bytes begin: a line feed
+// between a marker and pos means the open line started after it, so the open line is complete.
+// Markers hold no line feed, so of two markers in different lines the later one is always met
+// first, whatever the order of markers within one line.
+void ReverseLogScan::scanMarkers(std::string_view text, std::size_t startsBefore,
+                                 std::size_t endsAfter, std::size_t& pos) {
+  std::size_t end = text.size();
+  while (!decided()) {
+    const std::optional<AnchorHit> hit = lastAnchorBefore(text, end);
+    if (!hit) return;
+    end = hit->at + kAnchorLength - 1;  // the next search finds anchors starting before this one
+    const std::string_view marker = kMarkers[hit->marker].text;
+    const std::size_t offset = kAnchorOffsets[hit->marker];
+    if (hit->at < offset) continue;  // starts in an earlier piece, found there
+    const std::size_t start = hit->at - offset;
+    const std::size_t stop = start + marker.size();
+    if (start >= startsBefore || stop <= endsAfter || stop > text.size()) continue;
+    if (text.compare(start, marker.size(), marker) != 0) continue;
+    if (phase_ == Phase::FindingLastMarkedLine && openLineMarkers_ != 0 && start < pos &&
+        std::memchr(text.data() + start, '\n', pos - start) != nullptr) {
+      closeOpenLine();
+    }
+    pos = std::min(pos, start);
+    addMarker(hit->marker);
+  }
+}
+
+void ReverseLogScan::addMarker(std::size_t index) {
+  if (phase_ == Phase::FindingLastMarkedLine) {
+    openLineMarkers_ = static_cast<std::uint8_t>(openLineMarkers_ | (1u << index));
+  } else if (phase_ == Phase::AfterLastPlayingLine && kMarkers[index].kind != Kind::Playing) {
+    phase_ = Phase::Decided;
+    decidedKind_ = Kind::Playing;
+  }
+}
+
+// The open line is complete: if it carries a marker, it is the text's last marked line.
+void ReverseLogScan::closeOpenLine() {
+  const std::uint8_t markers = openLineMarkers_;
+  openLineMarkers_ = 0;
+  if (markers == 0) return;
+  const Kind kind = kindOf(markers);
+  if (kind == Kind::Playing) {
+    phase_ = Phase::AfterLastPlayingLine;
+  } else {
+    phase_ = Phase::Decided;
+    decidedKind_ = kind;
+  }
+}
+
+PresenceState ReverseLogScan::result(const PresenceState& current, WallClock clock) const {
+  Phase phase = phase_;
+  Kind kind = decidedKind_;
+  if (phase == Phase::FindingLastMarkedLine) {
+    // The open line starts the text; if it carries a marker, it is the last marked line.
+    if (openLineMarkers_ == 0) return current;
+    kind = kindOf(openLineMarkers_);
+    phase = kind == Kind::Playing ? Phase::AfterLastPlayingLine : Phase::Decided;
+  }
+  if (phase == Phase::Decided) {
+    return kind == Kind::Playing ? PresenceState::playing(clock()) : PresenceState{kind, 0};
+  }
+  // Every marked line is Playing.
   if (current.kind == Kind::Playing) return current;
   return PresenceState::playing(clock());
 }

@@ -77,6 +77,27 @@ TEST(Utf8Lossy, ReplacesEachMaximalInvalidSubpartWithOneReplacementCharacter) {
   }
 }
 
+TEST(Utf8IncompleteSuffix, OnlyAWellFormedStartCutByTheEnd) {
+  struct Case {
+    std::string bytes;
+    std::size_t expected;
+  };
+  const std::vector<Case> cases = {
+      {"", 0},           {"abc", 0},           {"a\xC3\xA9", 0},       // complete
+      {"a\xC3", 1},      {"a\xE2\x82", 2},     {"a\xF0\x9F\x98", 3},  // cut by the end
+      {"\xF4\x8F", 2},   {"\xE0\xA0", 2},       {"\xED\x9F", 2},
+      {"\xE0\x80", 0},   {"\xED\xA0", 0},       {"\xF4\x90", 0},        // not a start of anything
+      {"\xF0\x8F\xBF", 0},
+      {"\xC0", 0},       {"\xC1", 0},          {"\xF5", 0},   {"\xFF", 0},  {"\x80", 0},
+      {"\xBF\xBF\xBF", 0},                                            // no lead at all
+      {"\xC3\xA9\xA9", 0},                                            // a stray continuation
+      {"\xF0\x9F\x98\x80\x80", 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(incompleteUtf8Suffix(c.bytes), c.expected) << testing::PrintToString(c.bytes);
+  }
+}
+
 TEST(Utf8WhiteSpace, MatchesTheWhiteSpacePropertyExactly) {
   const std::vector<char32_t> spaces = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680,
                                         0x2000, 0x2005, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,

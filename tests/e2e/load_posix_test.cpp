@@ -142,7 +142,7 @@ TEST_F(LoadTest, AHugeAnnouncedBodyThatNeverComesKeepsMemoryFlat) {
   const std::vector<std::string> lengths = {"", "268435456", "4294967296", "1000000000000000",
                                             "18446744073709551615"};
   auto round = [&](bool announced) -> long {
-    const std::optional<long> before = statusKiB(sidecar_->pid());
+    const std::optional<long> before = residentKiB(sidecar_->pid());
     std::vector<platform::Socket> sockets;
     for (int i = 0; i < kConnections; ++i) {
       sockets.push_back(connectTo(sidecar_->port()));
@@ -155,7 +155,7 @@ TEST_F(LoadTest, AHugeAnnouncedBodyThatNeverComesKeepsMemoryFlat) {
       (void)platform::send(sockets.back(), some.data(), some.size());
     }
     platform::sleepMilliseconds(500);
-    const std::optional<long> during = statusKiB(sidecar_->pid());
+    const std::optional<long> during = residentKiB(sidecar_->pid());
     EXPECT_TRUE(before && during);
     // Each ends with 400 once its read times out (or at once, when the length cannot be held).
     int bad = 0;

@@ -185,6 +185,43 @@ TEST_F(PresenceTest, WaitsQuietlyForDiscordAndReconnectsAfterARestart) {
   EXPECT_EQ(diagnostic(), "Discord presence updated pid=" + std::to_string(pid) + " state=Creating\n");
 }
 
+TEST_F(PresenceTest, FindsDiscordInEachOfItsFoldersIndexByIndex) {
+  // Endpoints under the runtime folder, listening at the same time; the first one must win.
+  const std::vector<std::vector<std::string>> cases = {
+      {".flatpak/com.discordapp.Discord/xdg-run/discord-ipc-0"},
+      {"app/com.discordapp.DiscordCanary/discord-ipc-4"},
+      {".flatpak/dev.vencord.Vesktop/xdg-run/discord-ipc-9"},
+      // For one index the earlier folder wins...
+      {"snap.discord/discord-ipc-0", "app/com.discordapp.DiscordCanary/discord-ipc-0"},
+      {".flatpak/com.discordapp.Discord/xdg-run/discord-ipc-2",
+       ".flatpak/dev.vencord.Vesktop/xdg-run/discord-ipc-2"},
+      {"app/com.discordapp.DiscordCanary/discord-ipc-1",
+       ".flatpak/dev.vencord.Vesktop/xdg-run/discord-ipc-1"},
+      // ...and a lower index wins over an earlier folder.
+      {".flatpak/dev.vencord.Vesktop/xdg-run/discord-ipc-0", "discord-ipc-1"},
+  };
+  startService();
+  for (const std::vector<std::string>& endpoints : cases) {
+    std::vector<kit::ChildProcess*> standins;
+    for (const std::string& endpoint : endpoints) {
+      const fs::path path = root_ / "run" / endpoint;
+      fs::create_directories(path.parent_path());
+      standins.push_back(startStandin({"--name", path.string()}));
+    }
+    // A new game each round; the stand-ins of the round before are gone, so the first update
+    // fails and the worker connects afresh, from index 0 and the first folder.
+    kit::ChildProcess* game = startGame();
+    follow(game->pid());
+    expectHandshake(nextFrame(standins[0]));
+    expectSet(nextFrame(standins[0]), game->pid(), "In the menus", "Duskmere", 1);
+    for (std::size_t i = 1; i < standins.size(); ++i) {
+      EXPECT_EQ(nextLine(standins[i], 300), "<none>") << endpoints[i];
+    }
+    for (kit::ChildProcess* standin : standins) standin->kill();
+    game->kill();
+  }
+}
+
 TEST_F(PresenceTest, ADiscordThatNeverReadsDoesNotStopTheHttpService) {
   kit::ChildProcess* standin = startStandin({"--no-read"});
   startService();

@@ -43,7 +43,7 @@ TEST_F(ResourcesTest, AnUnauthorisedBodyIsNeverReadIntoMemory) {
   // few MiB it drains after its reply.
   constexpr std::size_t kBody = 256u << 20;
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(sidecar_->checkHealth().ok());  // warm up
-  const std::optional<long> before = statusKiB(sidecar_->pid(), "VmHWM");
+  const std::optional<long> before = peakResidentKiB(sidecar_->pid());
 
   platform::Socket socket = connectTo(sidecar_->port());
   ASSERT_TRUE(socket.valid());
@@ -60,7 +60,7 @@ TEST_F(ResourcesTest, AnUnauthorisedBodyIsNeverReadIntoMemory) {
   });
   const std::string reply = readToEnd(socket);
   writer.join();
-  const std::optional<long> after = statusKiB(sidecar_->pid(), "VmHWM");
+  const std::optional<long> after = peakResidentKiB(sidecar_->pid());
 
   EXPECT_EQ(reply, kUnauthorizedReply);
   ASSERT_TRUE(before && after);

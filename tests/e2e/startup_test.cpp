@@ -91,8 +91,8 @@ TEST(StartupTest, ConfigurationFailuresEndWithStatus3) {
     std::string err;  // whole text, or its start when it ends in "..."
   };
   const std::vector<Case> cases = {
-      {"", "invalid launcher configuration: syntax error while parsing value - unexpected end of "
-           "input; expected '[', '{', or a literal at line 1 column 0\n"},
+      {"", "invalid launcher configuration: syntax error: unexpected end of input at line 1 column "
+           "0\n"},
       {"{\"token\":\"" + kToken + "\",\n\"clientDir\":\"\"}\n",
        "invalid launcher configuration: syntax error..."},
       {"{\"token\":\"" + kToken + "\xFF\",\"clientDir\":\"\"}\n",
@@ -109,6 +109,14 @@ TEST(StartupTest, ConfigurationFailuresEndWithStatus3) {
                                      "byte-order mark at line 1 column 1\n"},
       {kConfigLine.substr(0, kConfigLine.size() - 1) + " x\n",
        "invalid launcher configuration: trailing characters..."},
+      // A NUL byte does not end the line's JSON early.
+      {kConfigLine.substr(0, kConfigLine.size() - 1) + '\0' + "garbage\n",
+       "invalid launcher configuration: trailing characters at line 1 column 60\n"},
+      // The description never quotes the line: here the library's message would have shown
+      // the string up to the tab.
+      {"{\"token\":\"AAAA'; expected SECRET-TOKEN-PART-XYZ\tmore\",\"clientDir\":\"\"}\n",
+       "invalid launcher configuration: syntax error: invalid string: unescaped control character "
+       "at line 1 column 48\n"},
       {R"({"token":")" + std::string(31, 't') + R"(","clientDir":""})" "\n",
        "launcher configuration is incomplete\n"},
   };
@@ -180,8 +188,8 @@ TEST(StartupTest, AnnouncesTheAddressAndEndsQuietlyWhenTheLauncherIsGone) {
   const std::optional<int> status = service.wait(kTimeoutMs);
   const auto elapsed = Clock::now() - killedAt;
   EXPECT_EQ(status, 0);
-  // The watch looks every 100 ms; a second is generous slack.
-  EXPECT_LT(elapsed, std::chrono::milliseconds(1100));
+  // The watch looks every 100 ms; three seconds leave slack for sanitizers on a busy machine.
+  EXPECT_LT(elapsed, std::chrono::seconds(3));
 
   kit::Result<std::string> rest = service.readStdoutToEnd(kTimeoutMs);
   ASSERT_TRUE(rest.ok());

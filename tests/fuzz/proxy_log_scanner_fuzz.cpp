@@ -1,16 +1,22 @@
 // The proxy-log scanner against a slow, plain reference: cut the text into lines, try the six
 // markers on each line in order, and apply each line's result to the state one at a time.
 //
-// Input layout: byte 0 picks the state before the text (Menus, Creating, or Playing since 42);
-// the rest is the text. The clock is fixed at a time other than 42, so a kept start time and a
+// The same text is also fed to a ReverseLogScan from its end in pieces of one size, and scanned
+// after lossy UTF-8 decoding; both must agree with the reference.
+//
+// Input layout: byte 0 picks the state before the text (Menus, Creating, or Playing since 42)
+// and the piece size (1 to 40 bytes); the rest is the text. The clock is fixed at a time other than 42, so a kept start time and a
 // new one can be told apart; the clock may only be read when the result is a new Playing.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/utf8.h"
 #include "fuzz_check.h"
 #include "presence/proxy_log_scanner.h"
 
@@ -97,5 +103,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(scanned.kind == expected.kind);
   FUZZ_CHECK(scanned == expected);
   if (clockReads > 0) FUZZ_CHECK(scanned == PresenceState::playing(kNow));
+
+  const std::size_t pieceSize = data[0] / kBefore.size() % 40 + 1;
+  kcs::ReverseLogScan inPieces;
+  for (std::string_view rest = text; !rest.empty() && !inPieces.decided();) {
+    const std::size_t piece = std::min(pieceSize, rest.size());
+    inPieces.feedBefore(rest.substr(rest.size() - piece));
+    rest.remove_suffix(piece);
+  }
+  FUZZ_CHECK(inPieces.result(before, fixedClock) == expected);
+  FUZZ_CHECK(kcs::scanProxyLog(before, kcs::decodeUtf8Lossy(text), fixedClock) == expected);
   return 0;
 }

@@ -53,10 +53,48 @@ Value take(const Json& value, Type type) {
   return {{}, value.get<std::uint64_t>()};
 }
 
+constexpr std::string_view kJsonWhiteSpace = " \t\n\r";
+
+// Where the value at the start of the text ends, found without the JSON library, so that the
+// rule for what may follow the value does not lean on the parser that the readers use (it takes
+// a NUL byte for the end of its input). Only an object or an array can be a record: the value
+// ends at the bracket that closes the first one, strings and their escapes skipped. npos when
+// the text does not start that way or the bracket never closes.
+std::size_t valueEnd(std::string_view text) {
+  std::size_t at = text.find_first_not_of(kJsonWhiteSpace);
+  if (at == std::string_view::npos || (text[at] != '{' && text[at] != '[')) {
+    return std::string_view::npos;
+  }
+  std::size_t depth = 0;
+  bool inString = false;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    if (inString) {
+      if (c == '\\') {
+        ++at;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+    } else if ((c == '}' || c == ']') && --depth == 0) {
+      return at + 1;
+    }
+  }
+  return std::string_view::npos;
+}
+
 // The field values in field order, or nothing when the text is not a valid record.
 std::optional<std::vector<Value>> referenceRead(std::string_view text,
                                                 const std::vector<Field>& fields) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;
+  // Only JSON white space may follow the value; the library parses the value alone.
+  const std::size_t end = valueEnd(text);
+  if (end == std::string_view::npos) return std::nullopt;
+  if (text.find_first_not_of(kJsonWhiteSpace, end) != std::string_view::npos) return std::nullopt;
+  text = text.substr(0, end);
   // Duplicate names among the top-level members refuse the record; deeper ones do not matter.
   bool duplicate = false;
   std::map<std::string, int> names;
@@ -88,8 +126,12 @@ std::optional<std::vector<Value>> referenceRead(std::string_view text,
   return std::nullopt;
 }
 
-// " at line L column C" at the end of a failure description.
+// " at line L column C" at the end of a failure description made of printable ASCII only (the
+// descriptions never quote the input, whose strings may be secrets).
 bool endsWithPosition(const std::string& text) {
+  for (const char c : text) {
+    if (c < 0x20 || c > 0x7E) return false;
+  }
   const std::size_t at = text.rfind(" at line ");
   if (at == std::string::npos) return false;
   const std::string_view rest = std::string_view(text).substr(at + 9);

@@ -205,6 +205,8 @@ TEST_F(ConnectionTest, SecondTicketReplacesTheFirstAndInvalidOnesChangeNothing) 
             framed(kStatusBadRequest, kInvalidTicketBody));
   EXPECT_EQ(call("PUT", "/launch/session", "not json").raw,
             framed(kStatusBadRequest, kInvalidTicketBody));
+  EXPECT_EQ(call("PUT", "/launch/session", kTicket + '\0' + " this is not JSON {{{").raw,
+            framed(kStatusBadRequest, kInvalidTicketBody));
   EXPECT_EQ(call("GET", "/launch/session").body, second);
 }
 
@@ -219,6 +221,8 @@ TEST_F(ConnectionTest, PresenceSessionIsStoredAndAnInvalidOneLeavesItInPlace) {
   EXPECT_EQ(call("PUT", "/presence/session", R"({"pid":0,"logOffset":0})").raw,
             framed(kStatusBadRequest, kInvalidPresenceSessionBody));
   EXPECT_EQ(call("PUT", "/presence/session", R"({"pid":4294967296,"logOffset":0})").status, 400);
+  EXPECT_EQ(call("PUT", "/presence/session", std::string("[1,0]") + '\0' + "junk").raw,
+            framed(kStatusBadRequest, kInvalidPresenceSessionBody));
   std::optional<PresenceSession> session = state_->presenceSession.copy();
   ASSERT_TRUE(session.has_value());
   EXPECT_EQ(session->pid, 4242u);

@@ -37,6 +37,7 @@ TEST(LoginTicketRecord, ReadsBothFormsAndAppliesTheValidityRule) {
       {R"(["u","!me","t","x",1,2])", false, false},
       {R"({"username":"u","username":"v","clientLogin":"!me","ticket":"t","expiresAt":"","ttlSeconds":0})",
        false, false},
+      {std::string(R"(["u","!me","t","x",1])") + '\0' + " this is not JSON {{{", false, false},
   };
   for (const auto& c : cases) {
     Result<LoginTicket> ticket = readLoginTicket(c.json);
@@ -111,6 +112,7 @@ TEST(PresenceSessionRecord, ReadsAndValidates) {
       {R"([42])", false, false},
       {R"([42,0,0])", false, false},
       {R"({"pid":42,"logOffset":0,"game":{"name":"x"}})", true, true},
+      {std::string("[1,0]") + '\0' + "junk", false, false},
   };
   for (const auto& c : cases) {
     Result<PresenceSession> session = readPresenceSession(c.json);

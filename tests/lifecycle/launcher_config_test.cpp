@@ -49,8 +49,8 @@ TEST(LauncherConfig, EveryFailureHasItsExactMessage) {
   };
   // The process-level start-up tests cover the other messages byte for byte.
   const std::vector<Case> cases = {
-      {"\n", "invalid launcher configuration: syntax error while parsing value - unexpected end "
-             "of input; expected '[', '{', or a literal at line 1 column 0"},
+      {"\n", "invalid launcher configuration: syntax error: unexpected end of input at line 1 "
+             "column 0"},
       {"{\"token\":\"" + kToken32 + "\",\n", "invalid launcher configuration: syntax error..."},
       {R"({"token":")" + kToken32 + R"("})",
        "invalid launcher configuration: missing field `clientDir` at line 1 column 44"},
@@ -95,6 +95,9 @@ TEST(LauncherConfig, FailureTextsNeverEchoTheToken) {
       "{\"token\":\"" + secret + "\x01\",\"clientDir\":\"\"}",
       "{\"token\":\"" + secret,
       "[\"" + secret + "\",5]",
+      // The library would quote the string up to the tab, and the quote itself holds what
+      // looks like the end of its message.
+      "{\"token\":\"AAAA'; expected " + secret + "\tmore\",\"clientDir\":\"\"}\n",
   };
   for (const auto& line : lines) {
     Result<Config> config = parseLauncherConfig(line);

@@ -81,20 +81,57 @@ TEST(PresenceWorker, FollowsTheLogWithoutDiscord) {
   EXPECT_EQ(worker.current, PresenceState::playing(kNow));
   EXPECT_EQ(worker.readOffset, 53u);
 
-  // Bytes that are not UTF-8 hold the offset until they are fixed; nothing is scanned.
+  // A byte that is not UTF-8 is read as U+FFFD; its line still counts.
   writeFile(log, "Parsed owned SMSG_CHAR_ENUM \xC3\n", true);
   tickPresenceWorker(worker);
-  EXPECT_EQ(worker.readOffset, 53u);
-  EXPECT_EQ(worker.current, PresenceState::playing(kNow));
+  EXPECT_EQ(worker.readOffset, 83u);
+  EXPECT_EQ(worker.current, PresenceState::menus());
 
   // Truncated below the offset: read again from the start, on top of the current state.
   writeFile(log, "x\n");
   tickPresenceWorker(worker);
   EXPECT_EQ(worker.readOffset, 2u);
-  EXPECT_EQ(worker.current, PresenceState::playing(kNow));
+  EXPECT_EQ(worker.current, PresenceState::menus());
 
   EXPECT_TRUE(consoleLines.empty()) << consoleLines.front();
   EXPECT_FALSE(worker.client.has_value());
+}
+
+// The proxy writes what it likes: bytes of a legacy code page, characters and lines cut by its
+// buffering. Each step appends to the log and runs one tick.
+TEST(PresenceWorker, BadBytesAreReadPastAndUnfinishedTextIsReadAgain) {
+  TempDir dir;
+  PresenceWorker worker = offlineWorker(dir);
+  const std::string log = dir.file(kProxyLogFileName);
+  worker.state->presenceSession.replace({platform::currentProcessId(), 0});
+  const std::string longLine = std::string(70000, 'e') + " Parsed owned SMSG_CHAR_ENUM ";
+  struct Step {
+    const char* name;
+    std::string appended;
+    PresenceState expected;
+    std::uint64_t heldBack;  // bytes at the end of the log that the next tick reads again
+  };
+  const Step steps[] = {
+      {"invalid bytes, then a marker line with some", "caf\xE9 \xFF\xFE\nx Rewrote CMSG_CHAR_CREATE \xC0\xAF\n",
+       PresenceState::creating(), 0},
+      {"unfinished line: scanned, held back", "preview=000C3D000000 caf\xC3", PresenceState::playing(kNow),
+       25},
+      {"its end: the whole line again, state kept", "\xA9 ok\n", PresenceState::playing(kNow), 0},
+      {"first half of a marker", "x Rewrote CMSG_CHA", PresenceState::playing(kNow), 18},
+      {"second half", "R_CREATE\n", PresenceState::creating(), 0},
+      {"a line past 64 KiB is taken as it is, less a cut character", longLine + "\xF0\x9F\x98",
+       PresenceState::menus(), 3},
+      {"its rest is a line of its own", "\x80 preview=00083D000000\n", PresenceState::playing(kNow),
+       0},
+  };
+  std::uint64_t size = 0;
+  for (const Step& step : steps) {
+    writeFile(log, step.appended, true);
+    size += step.appended.size();
+    tickPresenceWorker(worker);
+    EXPECT_EQ(worker.current, step.expected) << step.name;
+    EXPECT_EQ(worker.readOffset, size - step.heldBack) << step.name;
+  }
 }
 
 TEST(PresenceWorker, OffsetBeyondTheLogReadsFromTheStart) {
@@ -156,47 +193,81 @@ TEST(PresenceWorker, AGoneGameEmptiesOnlyItsOwnSession) {
   }
 }
 
-TEST(ProxyLogReader, ReadsOnlyUpToTheGivenEnd) {
+TEST(ProxyLogReader, ReadsExactlyTheGivenRange) {
   TempDir dir;
   const std::string path = dir.file("log");
   writeFile(path, "0123456789abcdef");
   Result<platform::File> file = platform::openSharedForReading(path);
   ASSERT_TRUE(file.ok()) << file.error();
   struct Case {
-    std::uint64_t begin, end;
-    const char* expected;
+    std::uint64_t begin;
+    std::size_t length;
+    const char* expected;  // nullptr: fails, the file ends sooner
   };
-  const Case cases[] = {{0, 16, "0123456789abcdef"}, {3, 7, "3456"}, {10, 10, ""},
-                        {12, 100, "cdef"},           {9, 3, ""}};
+  const Case cases[] = {{0, 16, "0123456789abcdef"}, {3, 4, "3456"}, {10, 0, ""},
+                        {12, 88, nullptr},           {20, 1, nullptr}};
   for (const Case& c : cases) {
-    Result<std::string> bytes = readFileRange(*file, c.begin, c.end);
-    ASSERT_TRUE(bytes.ok()) << bytes.error();
-    EXPECT_EQ(*bytes, c.expected) << c.begin << ".." << c.end;
+    std::string bytes(c.length, '?');
+    Status read = readFileRange(*file, c.begin, bytes.data(), c.length);
+    EXPECT_EQ(read.ok(), c.expected != nullptr) << c.begin << "+" << c.length;
+    if (read.ok() && c.expected) {
+      EXPECT_EQ(bytes, c.expected) << c.begin << "+" << c.length;
+    }
   }
 }
 
-TEST(ProxyLogReader, OffsetMovesOnlyWithWhatWasReadExceptForATruncation) {
+TEST(ProxyLogReader, OffsetMovesPastWhatWasScannedExceptForUnfinishedText) {
   TempDir dir;
   std::uint64_t offset = 5;
-  EXPECT_FALSE(readNewLogText(dir.file("missing.log"), offset).ok());
+  EXPECT_FALSE(scanNewLogText(dir.file("missing.log"), PresenceState::menus(), offset, fixedClock).ok());
   EXPECT_EQ(offset, 5u);
 
-  writeFile(dir.file("bad.log"), "ok line\n\xF0\x9F\x98");  // a cut four-byte sequence
-  offset = 3;
-  EXPECT_FALSE(readNewLogText(dir.file("bad.log"), offset).ok());
-  EXPECT_EQ(offset, 3u);  // the same bytes are tried again
-  // Shorter than the offset and invalid: the drop to 0 holds, so nothing before it is skipped
-  // once the file grows past the old offset again.
-  offset = 100;
-  EXPECT_FALSE(readNewLogText(dir.file("bad.log"), offset).ok());
-  EXPECT_EQ(offset, 0u);
+  writeFile(dir.file("cut.log"), "ok line\n\xF0\x9F\x98");  // a cut four-byte sequence
+  struct Case {
+    std::uint64_t offset, expectedOffset;
+  };
+  // Shorter than the offset: read again from 0, up to the unfinished line.
+  for (const Case& c : {Case{3, 8}, Case{8, 8}, Case{11, 11}, Case{100, 8}}) {
+    offset = c.offset;
+    Result<PresenceState> scanned =
+        scanNewLogText(dir.file("cut.log"), PresenceState::creating(), offset, fixedClock);
+    ASSERT_TRUE(scanned.ok()) << scanned.error();
+    EXPECT_EQ(*scanned, PresenceState::creating());
+    EXPECT_EQ(offset, c.expectedOffset) << "from " << c.offset;
+  }
+}
 
-  writeFile(dir.file("good.log"), "first\nsecond\n");
-  offset = 6;
-  Result<std::string> text = readNewLogText(dir.file("good.log"), offset);
-  ASSERT_TRUE(text.ok()) << text.error();
-  EXPECT_EQ(*text, "second\n");
-  EXPECT_EQ(offset, 13u);
+// The backward read in pieces against a plain pass over the whole file: logs much longer than a
+// piece, with lines longer than a piece, and markers on both sides of piece borders.
+TEST(ProxyLogReader, ReadingInPiecesGivesTheWholeTextsResult) {
+  TempDir dir;
+  const std::string path = dir.file("big.log");
+  const std::string piecePadding(kLogPieceBytes - 10, 'p');
+  struct Case {
+    const char* name;
+    std::string text;
+    PresenceState expected;
+  };
+  const Case cases[] = {
+      {"marker before megabytes of plain lines", "Rewrote CMSG_CHAR_CREATE\n" + std::string(3 * kLogPieceBytes, '\n'),
+       PresenceState::creating()},
+      {"marker across a piece border", "Parsed owned SMSG_CHAR_ENUM\n" + piecePadding +
+       "preview=000C36000000\n" + piecePadding, PresenceState::creating()},
+      {"line longer than two pieces, markers at its two ends",
+       "preview=000C3D000000\npreview=00083D000000 " + std::string(2 * kLogPieceBytes, 'x') +
+       " Rewrote CMSG_CHAR_CREATE\n", PresenceState::creating()},
+      {"play restarted megabytes earlier", "Parsed owned SMSG_CHAR_ENUM\n" + piecePadding +
+       piecePadding + "preview=000C3D000000\n", PresenceState::playing(kNow)},
+  };
+  for (const Case& c : cases) {
+    writeFile(path, c.text);
+    std::uint64_t offset = 0;
+    Result<PresenceState> scanned = scanNewLogText(path, PresenceState::playing(42), offset, fixedClock);
+    ASSERT_TRUE(scanned.ok()) << scanned.error();
+    EXPECT_EQ(*scanned, c.expected) << c.name;
+    EXPECT_EQ(*scanned, scanProxyLog(PresenceState::playing(42), c.text, fixedClock)) << c.name;
+    EXPECT_EQ(offset, c.text.size()) << c.name;
+  }
 }
 
 }  // namespace

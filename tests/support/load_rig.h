@@ -1,6 +1,6 @@
 // A test fixture for the service under load or attack, POSIX only: the real service beside a
 // sleep process as its launcher, its diagnostics piped, and the raw-socket helpers that such
-// tests need (many descriptors, exact replies, the service's memory as /proc reports it).
+// tests need (many descriptors, exact replies).
 // Only for test executables that know where the service is (KCS_SERVICE_PATH).
 #pragma once
 
@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +17,7 @@
 #include "korvessa/launcher_kit/http_client.h"
 #include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
+#include "support/process_memory.h"
 
 namespace kcs::testing {
 
@@ -47,18 +47,6 @@ inline void allowDescriptors(rlim_t wanted) {
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
   limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
   setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-// A memory figure of a process in KiB from /proc/<pid>/status: "VmRSS" (resident now) or
-// "VmHWM" (the highest resident size so far).
-inline std::optional<long> statusKiB(std::uint32_t pid, std::string_view field = "VmRSS") {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  const std::string prefix = std::string(field) + ":";
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size()));
-  }
-  return std::nullopt;
 }
 
 inline platform::Socket connectTo(std::uint16_t port) {
