@@ -36,6 +36,28 @@ Reply storePresenceSession(const std::string& body, SharedState& state) {
   return {kStatusNoContent, {}};
 }
 
+// A reply that went out before the request was read whole leaves the client's bytes unread, and
+// closing over unread bytes makes the system send a reset, which can destroy the reply before
+// the client has read it. So the sending side is shut down (the client sees the reply end) and
+// whatever the client still sends is read and dropped, bounded in time and amount, before the
+// close.
+constexpr unsigned kDrainMs = 2000;
+constexpr std::size_t kDrainBytes = 4 * 1024 * 1024;
+
+void drainBeforeClose(platform::Socket& connection, ByteSource& source) {
+  if (!platform::shutdownSending(connection).ok()) return;
+  const std::uint64_t end = steadyMilliseconds() + kDrainMs;
+  char scratch[16 * 1024];
+  for (std::size_t drained = 0; drained < kDrainBytes;) {
+    const std::uint64_t now = steadyMilliseconds();
+    if (now >= end) return;
+    const platform::ReceiveResult got =
+        source.read(scratch, sizeof(scratch), static_cast<unsigned>(end - now));
+    if (got.kind != platform::ReceiveResult::Kind::Data) return;
+    drained += got.size;
+  }
+}
+
 }  // namespace
 
 bool tokenMatches(std::string_view configured, std::string_view presented) {
@@ -51,11 +73,7 @@ bool tokenMatches(std::string_view configured, std::string_view presented) {
   return difference == 0;
 }
 
-Reply answerRequest(const HttpRequest& request, SharedState& state) {
-  // Authorisation guards every route, paths without one included.
-  if (!tokenMatches(state.token, request.token)) {
-    return {kStatusUnauthorized, std::string(kUnauthorizedBody)};
-  }
+Reply routeRequest(const HttpRequest& request, SharedState& state) {
   const std::string& method = request.method;
   const std::string& path = request.path;
   if (method == "GET" && path == "/health") return {kStatusOk, std::string(kHealthBody)};
@@ -67,13 +85,27 @@ Reply answerRequest(const HttpRequest& request, SharedState& state) {
   return {kStatusNotFound, std::string(kNotFoundBody)};
 }
 
-void handleConnection(platform::Socket connection, std::shared_ptr<SharedState> state) {
-  Result<HttpRequest> request = readRequest(connection);
-  if (!request.ok()) {
+void handleConnection(platform::Socket connection, std::shared_ptr<SharedState> state,
+                      std::uint64_t acceptedAtMs) {
+  SocketByteSource source(connection);
+  Result<RequestHead> head = readRequestHead(source, acceptedAtMs + kHeadDeadlineMs);
+  if (!head.ok()) {
     writeResponse(connection, kStatusBadRequest, kBadRequestBody);
     return;  // the reason is not revealed
   }
-  const Reply reply = answerRequest(*request, *state);
+  // Authorisation guards every route, paths without one included, and comes before the body:
+  // a client without the token costs no more than its head.
+  if (!tokenMatches(state->token, head->token)) {
+    writeResponse(connection, kStatusUnauthorized, kUnauthorizedBody);
+    drainBeforeClose(connection, source);
+    return;
+  }
+  Result<HttpRequest> request = readRequestBody(source, std::move(head).value());
+  if (!request.ok()) {
+    writeResponse(connection, kStatusBadRequest, kBadRequestBody);
+    return;
+  }
+  const Reply reply = routeRequest(*request, *state);
   writeResponse(connection, reply.status, reply.body);
   // connection closes here, at once, without a shut-down; state's reference goes with it.
 }

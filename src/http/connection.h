@@ -1,6 +1,7 @@
 // One accepted connection from start to end: read the request, authorise, route, answer, close.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,7 +13,9 @@
 namespace kcs {
 
 // Serves the one request on connection and closes it; the reference to state goes with it.
-void handleConnection(platform::Socket connection, std::shared_ptr<SharedState> state);
+// acceptedAtMs (on steadyMilliseconds) starts the time the client has to send its head.
+void handleConnection(platform::Socket connection, std::shared_ptr<SharedState> state,
+                      std::uint64_t acceptedAtMs);
 
 // True when presented equals configured byte for byte. The time taken depends only on the
 // configured token's length, never on where the two first differ.
@@ -23,8 +26,7 @@ struct Reply {
   std::string body;
 };
 
-// What an already read request gets: 401 unless the token matches, then the route's answer.
-// Reads and changes the slots of state.
-Reply answerRequest(const HttpRequest& request, SharedState& state);
+// The route's answer to an authorised request. Reads and changes the slots of state.
+Reply routeRequest(const HttpRequest& request, SharedState& state);
 
 }  // namespace kcs

@@ -1,6 +1,7 @@
 #include "http/request_reader.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <new>
 #include <optional>
@@ -44,14 +45,7 @@ std::vector<std::string_view> splitHeadLines(std::string_view head) {
   return lines;
 }
 
-struct Head {
-  std::string method;
-  std::string path;
-  std::string token;
-  std::uint64_t contentLength = 0;
-};
-
-Result<Head> parseHead(std::string_view rawHead) {
+Result<RequestHead> parseHead(std::string_view rawHead) {
   const std::string text = decodeUtf8Lossy(rawHead);
   const std::vector<std::string_view> lines = splitHeadLines(text);
   if (lines.empty()) return fail("missing request line");
@@ -60,7 +54,7 @@ Result<Head> parseHead(std::string_view rawHead) {
   if (tokens.empty()) return fail("missing method");
   if (tokens.size() < 2) return fail("missing path");
 
-  Head head;
+  RequestHead head;
   head.method = std::string(tokens[0]);
   head.path = std::string(tokens[1]);
   // Every further line is a header line; an empty line does not end the section early.
@@ -82,7 +76,20 @@ Result<Head> parseHead(std::string_view rawHead) {
   return head;
 }
 
-Result<HttpRequest> readFrom(ByteSource& bytes) {
+// Turns a function that may run out of memory into one that fails: a head or body that really
+// arrives can still be more than memory holds, and that ends this request, not the process.
+template <typename Read>
+auto failingOnExhaustion(Read read) -> decltype(read()) {
+  try {
+    return read();
+  } catch (const std::bad_alloc&) {
+    return fail("out of memory");
+  } catch (const std::length_error&) {
+    return fail("out of memory");
+  }
+}
+
+Result<RequestHead> readHead(ByteSource& bytes, std::uint64_t deadlineMs, const Clock& clock) {
   std::string buffer;
   buffer.reserve(kInitialBufferBytes);
   char scratch[kReadChunkBytes];
@@ -91,7 +98,12 @@ Result<HttpRequest> readFrom(ByteSource& bytes) {
   // before the search, so a read that completes the head but passes the limit still fails.
   std::size_t headLength = 0;
   for (;;) {
-    const platform::ReceiveResult got = bytes.read(scratch, sizeof(scratch));
+    // A client that keeps sending a byte now and then must not hold the connection for ever.
+    const std::uint64_t now = clock();
+    if (now >= deadlineMs) return fail("head not complete in time");
+    const auto wait =
+        static_cast<unsigned>(std::min<std::uint64_t>(kReceiveTimeoutMs, deadlineMs - now));
+    const platform::ReceiveResult got = bytes.read(scratch, sizeof(scratch), wait);
     if (got.kind == platform::ReceiveResult::Kind::Closed) return fail("connection closed");
     if (got.kind == platform::ReceiveResult::Kind::Failed) return fail(got.error);
     const std::size_t before = buffer.size();
@@ -106,58 +118,72 @@ Result<HttpRequest> readFrom(ByteSource& bytes) {
     }
   }
 
-  Result<Head> head = parseHead(std::string_view(buffer).substr(0, headLength));
-  if (!head.ok()) return fail(head.error());
+  Result<RequestHead> head = parseHead(std::string_view(buffer).substr(0, headLength));
+  if (!head.ok()) return head;
+  buffer.erase(0, headLength);
+  head->received = std::move(buffer);
+  return head;
+}
 
+Result<HttpRequest> readBody(ByteSource& bytes, RequestHead& head) {
   // The announced length is only a promise: nothing is reserved for it, and the buffer grows
-  // only with bytes that really arrive. A total beyond what a size can count is refused.
-  const std::uint64_t contentLength = head->contentLength;
-  const std::uint64_t room = std::min<std::uint64_t>(std::numeric_limits<std::uint64_t>::max(),
-                                                     std::numeric_limits<std::size_t>::max());
-  if (contentLength > room - headLength) return fail("content length too large");
-  const std::size_t total = headLength + static_cast<std::size_t>(contentLength);
+  // only with bytes that really arrive. A length beyond what a size can count is refused.
+  const std::uint64_t contentLength = head.contentLength;
+  if (contentLength > std::numeric_limits<std::size_t>::max()) {
+    return fail("content length too large");
+  }
+  const auto total = static_cast<std::size_t>(contentLength);
 
+  std::string& buffer = head.received;
+  char scratch[kReadChunkBytes];
   while (buffer.size() < total) {
-    const platform::ReceiveResult got = bytes.read(scratch, sizeof(scratch));
+    const platform::ReceiveResult got = bytes.read(scratch, sizeof(scratch), kReceiveTimeoutMs);
     if (got.kind == platform::ReceiveResult::Kind::Closed) return fail("incomplete body");
     if (got.kind == platform::ReceiveResult::Kind::Failed) return fail(got.error);
     buffer.append(scratch, got.size);
   }
 
   HttpRequest request;
-  request.method = std::move(head->method);
-  request.path = std::move(head->path);
-  request.token = std::move(head->token);
+  request.method = std::move(head.method);
+  request.path = std::move(head.path);
+  request.token = std::move(head.token);
   // The body takes over the buffer in place; pipelined bytes behind it are dropped.
-  buffer.erase(0, headLength);
-  buffer.resize(static_cast<std::size_t>(contentLength));
+  buffer.resize(total);
   request.body = std::move(buffer);
   return request;
 }
 
 }  // namespace
 
-platform::ReceiveResult SocketByteSource::read(char* buffer, std::size_t capacity) {
+platform::ReceiveResult SocketByteSource::read(char* buffer, std::size_t capacity,
+                                               unsigned timeoutMs) {
+  if (timeoutMs != timeoutMs_) {
+    Status set = platform::setReceiveTimeout(socket_, timeoutMs);
+    if (!set.ok()) return {platform::ReceiveResult::Kind::Failed, 0, set.error()};
+    timeoutMs_ = timeoutMs;
+  }
   return platform::receive(socket_, buffer, capacity);
 }
 
-Result<HttpRequest> readRequest(ByteSource& bytes) {
-  // A body that really arrives can still be more than memory holds: that ends this request,
-  // not the process.
-  try {
-    return readFrom(bytes);
-  } catch (const std::bad_alloc&) {
-    return fail("out of memory");
-  } catch (const std::length_error&) {
-    return fail("out of memory");
-  }
+std::uint64_t steadyMilliseconds() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
 }
 
-Result<HttpRequest> readRequest(platform::Socket& connection) {
-  Status timeout = platform::setReceiveTimeout(connection, kReceiveTimeoutMs);
-  if (!timeout.ok()) return fail(timeout.error());
-  SocketByteSource source(connection);
-  return readRequest(source);
+Result<RequestHead> readRequestHead(ByteSource& bytes, std::uint64_t deadlineMs,
+                                    const Clock& clock) {
+  return failingOnExhaustion([&] { return readHead(bytes, deadlineMs, clock); });
+}
+
+Result<HttpRequest> readRequestBody(ByteSource& bytes, RequestHead head) {
+  return failingOnExhaustion([&] { return readBody(bytes, head); });
+}
+
+Result<HttpRequest> readRequest(ByteSource& bytes) {
+  Result<RequestHead> head = readRequestHead(bytes, steadyMilliseconds() + kHeadDeadlineMs);
+  if (!head.ok()) return fail(head.error());
+  return readRequestBody(bytes, std::move(head).value());
 }
 
 }  // namespace kcs

@@ -1,6 +1,8 @@
 #include "lifecycle/accept_loop.h"
 
+#include <new>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "http/connection.h"
@@ -13,17 +15,33 @@ namespace {
 constexpr unsigned kIdlePauseMs = 100;
 constexpr unsigned kErrorPauseMs = 500;
 
-void startConnectionThread(platform::Socket connection, std::shared_ptr<SharedState> state) {
+void reportAcceptFailure(const std::string& error) {
+  if (!platform::writeStandardError("accept failed: " + error + "\n").ok()) {
+    exitFatal("standard error", "write failed");
+  }
+  platform::sleepMilliseconds(kErrorPauseMs);
+}
+
+// Starts handleConnection on a thread of its own. A thread that cannot be had (too many
+// threads, no room for another stack) is the clients' doing, not a fault of the service: the
+// connection is closed and the failure goes back to the loop like any failed accept.
+Status startConnectionThread(platform::Socket connection, std::shared_ptr<SharedState> state) {
+  const std::uint64_t acceptedAtMs = steadyMilliseconds();
   // std::function needs a copyable target, so the socket travels as its raw handle and is owned
   // again on the new thread; if the thread never starts the handle is closed here.
   std::intptr_t handle = connection.release();
-  Status started = spawnGuardedThread("connection", [handle, state = std::move(state)]() mutable {
-    handleConnection(platform::Socket(handle), std::move(state));
-  });
-  if (!started.ok()) {
-    platform::closeSocketHandle(handle);
-    exitFatal("failed to spawn thread", started.error());
+  Status started;
+  try {
+    started = spawnGuardedThread(
+        "connection", [handle, state = std::move(state), acceptedAtMs]() mutable {
+          handleConnection(platform::Socket(handle), std::move(state), acceptedAtMs);
+        });
+  } catch (const std::bad_alloc&) {
+    // No memory left for the thread's start-up record: the same shortage as no room for a stack.
+    started = fail(std::make_error_code(std::errc::not_enough_memory).message());
   }
+  if (!started.ok()) platform::closeSocketHandle(handle);
+  return started;
 }
 
 }  // namespace
@@ -34,16 +52,16 @@ void acceptLoop(platform::Socket& listener, std::uint32_t launcherPid,
     platform::AcceptResult accepted = platform::acceptConnection(listener);
     switch (accepted.kind) {
       case platform::AcceptResult::Kind::Accepted:
-        startConnectionThread(std::move(accepted.connection), state);
+        if (Status started = startConnectionThread(std::move(accepted.connection), state);
+            !started.ok()) {
+          reportAcceptFailure(started.error());
+        }
         break;
       case platform::AcceptResult::Kind::WouldBlock:
         platform::sleepMilliseconds(kIdlePauseMs);
         break;
       case platform::AcceptResult::Kind::Failed:
-        if (!platform::writeStandardError("accept failed: " + accepted.error + "\n").ok()) {
-          exitFatal("standard error", "write failed");
-        }
-        platform::sleepMilliseconds(kErrorPauseMs);
+        reportAcceptFailure(accepted.error);
         break;
     }
   }

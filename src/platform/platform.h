@@ -62,8 +62,9 @@ using IpcChannel = UniqueHandle<closeFileHandle>;
 
 // ---- Process and console -------------------------------------------------------------------
 
-// Prepares the process once at start: POSIX ignores SIGPIPE (a closed peer becomes an error code);
-// Windows puts standard output and standard error in binary mode.
+// Prepares the process once at start: POSIX ignores SIGPIPE (a closed peer becomes an error code)
+// and raises the soft limit of open descriptors to the hard one; Windows puts standard output and
+// standard error in binary mode.
 void initProcess();
 
 // The command-line arguments as bytes, program name first. POSIX: argv unchanged. Windows: the
@@ -138,7 +139,7 @@ Result<std::size_t> send(Socket& socket, const char* data, std::size_t size);
 
 // Client side, for tools and tests: a blocking connection to 127.0.0.1:port.
 Result<Socket> connectLoopback(std::uint16_t port);
-// Half-closes the sending direction (tools and tests).
+// Half-closes the sending direction: the peer sees the end of the stream, reading goes on.
 Status shutdownSending(Socket& socket);
 
 // ---- Files ---------------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -132,7 +133,17 @@ void closeFileHandle(std::intptr_t handle) { ::close(static_cast<int>(handle)); 
 
 // ---- Process and console -------------------------------------------------------------------
 
-void initProcess() { ::signal(SIGPIPE, SIG_IGN); }
+void initProcess() {
+  ::signal(SIGPIPE, SIG_IGN);
+  // Every connection holds a descriptor while its thread lives; the usual soft limit of 1024
+  // would let a handful of idle clients shut everyone else out. Nothing here uses select(), so
+  // descriptors above 1023 are safe. A refusal leaves the limit as it was.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    (void)::setrlimit(RLIMIT_NOFILE, &files);
+  }
+}
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
   std::vector<std::string> args;

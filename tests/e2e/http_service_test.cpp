@@ -12,6 +12,7 @@
 #include "korvessa/launcher_kit/child_process.h"
 #include "korvessa/launcher_kit/http_client.h"
 #include "platform/platform.h"
+#include "support/load_rig.h"
 
 namespace kcs {
 namespace {
@@ -22,16 +23,7 @@ const std::string kToken = "e2e-token-0123456789abcdef0123456789";
 const std::string kTicket =
     R"({"username":"ann","clientLogin":"!ann","ticket":"T-1","expiresAt":"soon","ttlSeconds":60})";
 
-// Everything the service sends on socket until it closes.
-std::string readToEnd(platform::Socket& socket) {
-  std::string reply;
-  char chunk[512];
-  for (;;) {
-    platform::ReceiveResult got = platform::receive(socket, chunk, sizeof(chunk));
-    if (got.kind != platform::ReceiveResult::Kind::Data) return reply;
-    reply.append(chunk, got.size);
-  }
-}
+using kcs::testing::readToEnd;
 
 class HttpServiceTest : public ::testing::Test {
  protected:

@@ -2,7 +2,6 @@
 // resetting peers, announced bodies that never come, and the ticket hand-off under contention.
 // Every test is bounded in count and time; none asserts a speed.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -14,71 +13,14 @@
 #include <thread>
 #include <vector>
 
-#include "korvessa/launcher_kit/child_process.h"
 #include "korvessa/launcher_kit/http_client.h"
-#include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
-#include "support/process_memory.h"
+#include "support/load_rig.h"
 
 namespace kcs {
 namespace {
 
-using testing::residentKiB;
-
-constexpr unsigned kReplyWaitMs = 15000;  // far beyond the service's own 2000 ms read time-out
-
-const std::string kHealthReply =
-    "HTTP/1.1 200 OK\r\ncontent-type: application/json\r\ncontent-length: 48\r\n"
-    "cache-control: no-store\r\nconnection: close\r\n\r\n"
-    R"({"ok":true,"service":"korvessa-client-services"})";
-const std::string kBadRequestReply =
-    "HTTP/1.1 400 Bad Request\r\ncontent-type: application/json\r\ncontent-length: 34\r\n"
-    "cache-control: no-store\r\nconnection: close\r\n\r\n"
-    R"({"ok":false,"error":"bad_request"})";
-const std::string kUnauthorizedReply =
-    "HTTP/1.1 401 Unauthorized\r\ncontent-type: application/json\r\ncontent-length: 35\r\n"
-    "cache-control: no-store\r\nconnection: close\r\n\r\n"
-    R"({"ok":false,"error":"unauthorized"})";
-const std::string kNotFoundReply =
-    "HTTP/1.1 404 Not Found\r\ncontent-type: application/json\r\ncontent-length: 32\r\n"
-    "cache-control: no-store\r\nconnection: close\r\n\r\n"
-    R"({"ok":false,"error":"not_found"})";
-
-// Both ends of a burst hold one descriptor per connection; make sure the soft limit allows it
-// (the service inherits the limit from this process).
-void allowDescriptors(rlim_t wanted) {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
-  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
-  setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-platform::Socket connectTo(std::uint16_t port) {
-  Result<platform::Socket> socket = platform::connectLoopback(port);
-  EXPECT_TRUE(socket.ok()) << socket.error();
-  if (!socket.ok()) return {};
-  EXPECT_TRUE(platform::setReceiveTimeout(*socket, kReplyWaitMs).ok());
-  return std::move(socket).value();
-}
-
-void sendAll(platform::Socket& socket, std::string_view bytes) {
-  while (!bytes.empty()) {
-    Result<std::size_t> sent = platform::send(socket, bytes.data(), bytes.size());
-    ASSERT_TRUE(sent.ok() && *sent > 0) << (sent.ok() ? "0 bytes" : sent.error());
-    bytes.remove_prefix(*sent);
-  }
-}
-
-// Everything the peer sends until it closes (or a read waits longer than kReplyWaitMs).
-std::string readToEnd(platform::Socket& socket) {
-  std::string reply;
-  char chunk[1024];
-  for (;;) {
-    platform::ReceiveResult got = platform::receive(socket, chunk, sizeof(chunk));
-    if (got.kind != platform::ReceiveResult::Kind::Data) return reply;
-    reply.append(chunk, got.size);
-  }
-}
+using namespace kcs::testing;
 
 // Closes with SO_LINGER 0, so the peer sees a reset instead of an orderly end.
 void resetConnection(platform::Socket& socket) {
@@ -87,45 +29,7 @@ void resetConnection(platform::Socket& socket) {
   socket.reset();
 }
 
-class LoadTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    allowDescriptors(4096);
-    kit::ChildOptions quiet;
-    quiet.pipeStdin = quiet.pipeStdout = quiet.pipeStderr = false;
-    auto launcher = kit::ChildProcess::start("sleep", {"600"}, quiet);
-    ASSERT_TRUE(launcher.ok()) << launcher.error();
-    launcher_ = std::move(launcher).value();
-
-    kit::SidecarOptions options;
-    options.servicePath = KCS_SERVICE_PATH;
-    options.clientDir = "/nonexistent";
-    options.launcherPid = launcher_->pid();
-    options.pipeDiagnostics = true;
-    kit::Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
-    ASSERT_TRUE(sidecar.ok()) << sidecar.error();
-    sidecar_ = std::make_unique<kit::Sidecar>(std::move(sidecar).value());
-    healthRequest_ = "GET /health HTTP/1.1\r\nx-korvessa-token: " + sidecar_->token() + "\r\n\r\n";
-  }
-
-  void TearDown() override {
-    if (sidecar_) sidecar_->stop();
-    if (launcher_) launcher_->kill();
-  }
-
-  // The service is still running, still answers, and has written no diagnostic.
-  void expectStillServing() {
-    EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
-    kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
-    EXPECT_TRUE(health.ok()) << health.error();
-    kit::Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
-    EXPECT_FALSE(diagnostic.ok()) << "unexpected diagnostic: " << *diagnostic;
-  }
-
-  std::unique_ptr<kit::ChildProcess> launcher_;
-  std::unique_ptr<kit::Sidecar> sidecar_;
-  std::string healthRequest_;
-};
+using LoadTest = LoadRig;
 
 TEST_F(LoadTest, ABurstOfAThousandConnectionsIsAnsweredEveryOne) {
   // Every connection is opened and its request sent before any reply is read, so that the

@@ -26,8 +26,9 @@ class CutStream final : public kcs::ByteSource {
   CutStream(std::string_view stream, std::string_view cuts, bool endsInFailure)
       : rest_(stream), cuts_(cuts), endsInFailure_(endsInFailure) {}
 
-  ReceiveResult read(char* buffer, std::size_t capacity) override {
+  ReceiveResult read(char* buffer, std::size_t capacity, unsigned timeoutMs) override {
     FUZZ_CHECK(capacity > 0);
+    FUZZ_CHECK(timeoutMs > 0 && timeoutMs <= kcs::kReceiveTimeoutMs);
     FUZZ_CHECK(capacity <= kcs::kReadChunkBytes);
     if (rest_.empty()) {
       if (endsInFailure_) return {ReceiveResult::Kind::Failed, 0, "timed out"};

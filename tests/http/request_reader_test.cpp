@@ -12,15 +12,24 @@ namespace kcs {
 namespace {
 
 // Hands out a fixed byte stream in pieces of a chosen size, then reports the end (or a failure).
+// Time is simulated: each piece arrives msPerRead after the last, and a read whose time-out is
+// shorter than that times out instead.
 class MemorySource final : public ByteSource {
  public:
   MemorySource(std::string bytes, std::size_t piece, std::string failAtEnd = {})
       : bytes_(std::move(bytes)), piece_(piece), failAtEnd_(std::move(failAtEnd)) {}
 
-  platform::ReceiveResult read(char* buffer, std::size_t capacity) override {
+  platform::ReceiveResult read(char* buffer, std::size_t capacity, unsigned timeoutMs) override {
     ++reads;
     largestAsk = std::max(largestAsk, capacity);
+    longestWait = std::max(longestWait, timeoutMs);
     platform::ReceiveResult result;
+    if (msPerRead > timeoutMs) {
+      now += timeoutMs;
+      result.error = "timed out";
+      return result;
+    }
+    now += msPerRead;
     if (offset_ == bytes_.size()) {
       result.kind = failAtEnd_.empty() ? platform::ReceiveResult::Kind::Closed
                                        : platform::ReceiveResult::Kind::Failed;
@@ -35,8 +44,16 @@ class MemorySource final : public ByteSource {
     return result;
   }
 
+  std::size_t consumed() const { return offset_; }
+  Clock clock() {
+    return [this] { return now; };
+  }
+
   int reads = 0;
   std::size_t largestAsk = 0;
+  unsigned longestWait = 0;
+  unsigned msPerRead = 0;
+  std::uint64_t now = 0;
 
  private:
   std::string bytes_;
@@ -97,6 +114,7 @@ TEST(ReadRequest, ReadsWhatTheServiceNeedsWhateverTheReadSizes) {
       EXPECT_EQ(request->token, c.token);
       EXPECT_EQ(request->body, c.body);
       EXPECT_LE(source.largestAsk, kReadChunkBytes);
+      EXPECT_LE(source.longestWait, kReceiveTimeoutMs);
     }
   }
 }
@@ -135,8 +153,8 @@ TEST(ReadRequest, RefusesWithTheRightReason) {
        "invalid content length"},
       {"a bad length is not repaired by a later one",
        "PUT / HTTP/1.1\r\ncontent-length: x\r\ncontent-length: 0\r\n\r\n", "invalid content length"},
-      {"head plus length beyond 64 bits",
-       "PUT / HTTP/1.1\r\ncontent-length: 18446744073709551615\r\n\r\nabc", "content length too large"},
+      {"largest length is only a promise",
+       "PUT / HTTP/1.1\r\ncontent-length: 18446744073709551615\r\n\r\nabc", "incomplete body"},
       {"body ends early", "PUT / HTTP/1.1\r\ncontent-length: 10\r\n\r\nabc", "incomplete body"},
   };
   for (const BadCase& c : cases) {
@@ -169,6 +187,64 @@ TEST(ReadRequest, ReadFailuresCarryTheSystemText) {
   Result<HttpRequest> body = readRequest(inBody);
   ASSERT_FALSE(body.ok());
   EXPECT_EQ(body.error(), "timed out");
+}
+
+TEST(ReadRequest, TheHeadStepReadsNoFurtherThanTheReadThatEndsTheHead) {
+  // The caller decides on the head alone whether the body is worth reading: the head step must
+  // not wait for body bytes, whatever the body announces, and hands over those that came along.
+  const std::string head = "PUT /launch/session HTTP/1.1\r\nx-korvessa-token: t\r\n"
+                           "content-length: 1099511627776\r\n\r\n";
+  const std::string stream = head + std::string(5000, 'b');
+  for (std::size_t piece : kPieces) {
+    SCOPED_TRACE(piece);
+    MemorySource source(stream, piece);
+    Result<RequestHead> read = readRequestHead(source, 1000, source.clock());
+    ASSERT_TRUE(read.ok()) << read.error();
+    EXPECT_EQ(read->method, "PUT");
+    EXPECT_EQ(read->token, "t");
+    EXPECT_EQ(read->contentLength, 1099511627776u);
+    EXPECT_EQ(source.consumed(), head.size() + read->received.size());
+    EXPECT_EQ(read->received, stream.substr(head.size(), read->received.size()));
+    EXPECT_LT(read->received.size(), std::min(piece, kReadChunkBytes));
+  }
+}
+
+struct DeadlineCase {
+  const char* name;
+  std::size_t piece;
+  unsigned msPerRead;
+  std::string bytes;
+  std::string outcome;  // the body, or the failure reason
+  std::uint64_t endsAt;
+};
+
+TEST(ReadRequest, TheHeadIsDueByItsDeadlineTheBodyOnlyPerRead) {
+  // Deadline at 10,000 ms. A trickle of a byte every 1900 ms keeps every read inside its
+  // 2000 ms, so only the deadline ends it: the read at 9500 ms waits just the 500 ms left.
+  const std::vector<DeadlineCase> cases = {
+      {"head in time, body after the deadline", 4, 1400,
+       "G /\r\ncontent-length: 9\r\n\r\nnine byte", "nine byte", 12600},
+      {"trickled head", 1, 1900, "GET /health HTTP/1.1\r\n\r\n", "timed out", kHeadDeadlineMs},
+      {"silent client", 1, 2500, "GET /health HTTP/1.1\r\n\r\n", "timed out", 2000},
+  };
+  for (const DeadlineCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemorySource source(c.bytes, c.piece);
+    source.msPerRead = c.msPerRead;
+    Result<RequestHead> head = readRequestHead(source, kHeadDeadlineMs, source.clock());
+    Result<HttpRequest> request =
+        head.ok() ? readRequestBody(source, std::move(head).value()) : fail(head.error());
+    EXPECT_EQ(request.ok() ? request->body : request.error(), c.outcome);
+    EXPECT_EQ(source.now, c.endsAt);
+    EXPECT_LE(source.longestWait, kReceiveTimeoutMs);
+  }
+  // No time left at all: nothing is read.
+  MemorySource late("GET / HTTP/1.1\r\n\r\n", 1024);
+  late.now = kHeadDeadlineMs;
+  Result<RequestHead> head = readRequestHead(late, kHeadDeadlineMs, late.clock());
+  ASSERT_FALSE(head.ok());
+  EXPECT_EQ(head.error(), "head not complete in time");
+  EXPECT_EQ(late.reads, 0);
 }
 
 // A head of exactly total bytes: request line, one filler header, the end marker.
@@ -209,7 +285,7 @@ TEST(ReadRequest, BodyHasNoLimitOfItsOwn) {
 
 class OutOfMemorySource final : public ByteSource {
  public:
-  platform::ReceiveResult read(char*, std::size_t) override { throw std::bad_alloc(); }
+  platform::ReceiveResult read(char*, std::size_t, unsigned) override { throw std::bad_alloc(); }
 };
 
 TEST(ReadRequest, RunningOutOfMemoryFailsTheRequestNotTheProcess) {

@@ -8,14 +8,23 @@
 
 namespace kcs::testing {
 
-// The resident size of a process in KiB, from /proc/<pid>/status; nothing when it cannot be read.
-inline std::optional<long> residentKiB(std::uint32_t pid) {
+// A figure of /proc/<pid>/status in KiB ("VmRSS", "VmHWM", ...); nothing when it cannot be read.
+inline std::optional<long> procStatusKiB(std::uint32_t pid, const std::string& name) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  const std::string prefix = name + ":";
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size()));
   }
   return std::nullopt;
+}
+
+// The resident size of a process in KiB.
+inline std::optional<long> residentKiB(std::uint32_t pid) { return procStatusKiB(pid, "VmRSS"); }
+
+// The highest resident size the process has had so far, in KiB.
+inline std::optional<long> peakResidentKiB(std::uint32_t pid) {
+  return procStatusKiB(pid, "VmHWM");
 }
 
 }  // namespace kcs::testing

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -327,6 +328,68 @@ TEST(WindowsEndToEnd, OneLaunchFromStartToQuietEnd) {
   EXPECT_EQ(launcher->wait(kWaitMs), 0);
   EXPECT_EQ(service->wait(kWaitMs), 0);
   EXPECT_EQ(orText(service->readStdoutToEnd(kWaitMs), "?"), "");
+  EXPECT_EQ(orText(service->readStderrToEnd(kWaitMs), "?"), "");
+}
+
+// A client without the token costs no more than its head: a PUT announcing a huge body gets its
+// 401 at once, also when part of the body is on its way, and a head that trickles in is cut at
+// its 10 s deadline while other clients are served.
+TEST(WindowsEndToEnd, HostileClientsAreRefusedOnTheirHeads) {
+  std::unique_ptr<kit::ChildProcess> launcher = startStandIn();
+  ASSERT_TRUE(launcher);
+  auto started = kit::ChildProcess::start(
+      KCS_SERVICE_PATH, {"--launcher-pid", std::to_string(launcher->pid())});
+  ASSERT_TRUE(started.ok()) << started.error();
+  std::unique_ptr<kit::ChildProcess> service = std::move(started).value();
+  ASSERT_TRUE(service->writeStdin(configLine("C:\\nowhere")).ok());
+  kit::Result<std::string> address = service->readStdoutLine(kWaitMs);
+  ASSERT_TRUE(address.ok()) << address.error();
+  kit::Result<std::uint16_t> port = kit::parseAnnouncedPort(*address);
+  ASSERT_TRUE(port.ok()) << port.error();
+
+  // One byte of the head every 1.5 s: each read is inside its 2 s time-out.
+  const Clock::time_point start = Clock::now();
+  Result<platform::Socket> trickler = platform::connectLoopback(*port);
+  ASSERT_TRUE(trickler.ok()) << trickler.error();
+  ASSERT_TRUE(platform::setReceiveTimeout(*trickler, kWaitMs).ok());
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    const std::string head = "GET /health HTTP/1.1\r\nx-fill: " + std::string(40, 'a');
+    for (std::size_t next = 0; next < head.size() && !stop.load(); ++next) {
+      if (!platform::send(*trickler, &head[next], 1).ok()) return;
+      ::Sleep(1500);
+    }
+  });
+
+  const std::string unauthorized =
+      httpReply("401 Unauthorized", R"({"ok":false,"error":"unauthorized"})");
+  const std::string put = "PUT /launch/session HTTP/1.1\r\nx-korvessa-token: wrong\r\n"
+                          "content-length: 1073741824\r\n\r\n";
+  // The connection stays open: a service that waited for the body would time out into a 400.
+  kit::Result<std::string> nothingSent = kit::exchangeRaw(*port, put, kWaitMs);
+  EXPECT_EQ(orText(nothingSent, "failed"), unauthorized);
+  kit::Result<std::string> partSent =
+      kit::exchangeRaw(*port, put + std::string(1 << 20, 'x'), kWaitMs);
+  EXPECT_EQ(orText(partSent, "failed"), unauthorized);
+  EXPECT_EQ(request(*port, "GET", "/health"),
+            httpReply("200 OK", R"({"ok":true,"service":"korvessa-client-services"})"));
+
+  std::string reply;
+  char chunk[512];
+  for (platform::ReceiveResult got = platform::receive(*trickler, chunk, sizeof(chunk));
+       got.kind == platform::ReceiveResult::Kind::Data;
+       got = platform::receive(*trickler, chunk, sizeof(chunk))) {
+    reply.append(chunk, got.size);
+  }
+  const auto cutAfter = Clock::now() - start;
+  stop = true;
+  trickle.join();
+  EXPECT_EQ(reply, httpReply("400 Bad Request", R"({"ok":false,"error":"bad_request"})"));
+  EXPECT_GE(cutAfter, std::chrono::seconds(9)) << "cut before the head deadline";
+  EXPECT_LE(cutAfter, std::chrono::seconds(20)) << "not cut at the head deadline";
+  launcher->closeStdin();
+  EXPECT_EQ(launcher->wait(kWaitMs), 0);
+  EXPECT_EQ(service->wait(kWaitMs), 0);
   EXPECT_EQ(orText(service->readStderrToEnd(kWaitMs), "?"), "");
 }
 

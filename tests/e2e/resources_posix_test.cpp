@@ -1,0 +1,176 @@
+// What hostile local clients can take from the service: memory for a body nobody may send,
+// threads and descriptors held by heads that never end, and threads that cannot be had at all.
+// Every test is bounded in count and time.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/load_rig.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KCS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KCS_SANITIZED 1
+#endif
+#endif
+
+namespace kcs {
+namespace {
+
+using namespace kcs::testing;
+using Clock = std::chrono::steady_clock;
+
+long msSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+using ResourcesTest = LoadRig;
+
+TEST_F(ResourcesTest, AnUnauthorisedBodyIsNeverReadIntoMemory) {
+  // What a web page may send without asking first: a text/plain POST, here of 256 MiB. The
+  // highest resident size the service ever had may not rise by the body's size, only by the
+  // few MiB it drains after its reply.
+  constexpr std::size_t kBody = 256u << 20;
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(sidecar_->checkHealth().ok());  // warm up
+  const std::optional<long> before = peakResidentKiB(sidecar_->pid());
+
+  platform::Socket socket = connectTo(sidecar_->port());
+  ASSERT_TRUE(socket.valid());
+  sendAll(socket, "POST /launch/session HTTP/1.1\r\ncontent-type: text/plain\r\ncontent-length: " +
+                      std::to_string(kBody) + "\r\n\r\n");
+  std::size_t sent = 0;
+  std::thread writer([&] {
+    const std::string chunk(64 * 1024, 'x');
+    while (sent < kBody) {
+      Result<std::size_t> n = platform::send(socket, chunk.data(), chunk.size());
+      if (!n.ok() || *n == 0) return;  // the service has closed
+      sent += *n;
+    }
+  });
+  const std::string reply = readToEnd(socket);
+  writer.join();
+  const std::optional<long> after = peakResidentKiB(sidecar_->pid());
+
+  EXPECT_EQ(reply, kUnauthorizedReply);
+  ASSERT_TRUE(before && after);
+  EXPECT_LT(*after - *before, 16 * 1024) << "peak resident size grew by " << *after - *before
+                                         << " KiB";
+  std::printf("unauthorised 256 MiB body: %zu KiB sent before the service closed, peak resident "
+              "size +%ld KiB\n", sent / 1024, *after - *before);
+  expectStillServing();
+}
+
+TEST_F(ResourcesTest, TricklingHeadsAreCutAtTheDeadlineWhileOthersAreServed) {
+  // 300 clients each send the start of a head and then a byte every 1.5 s: each read is well
+  // inside its 2 s time-out, so only the head deadline (10 s from the accept) ends them.
+  // Meanwhile a client with the token is served as usual.
+  constexpr int kTricklers = 300;
+  const std::string start = "GET /health HTTP/1.1\r\nx-fill: ";
+  const Clock::time_point started = Clock::now();
+  // The trickle runs from the first connection on: the burst can overflow the listen backlog,
+  // and a connection that waits for its SYN to be sent again must not miss its bytes.
+  std::vector<platform::Socket> tricklers(kTricklers);
+  std::atomic<int> connected{0};
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    while (!stop.load()) {
+      for (int waited = 0; waited < 1500 && !stop.load(); waited += 50) {
+        platform::sleepMilliseconds(50);
+      }
+      for (int i = 0; i < connected.load(); ++i) {
+        (void)platform::send(tricklers[static_cast<std::size_t>(i)], "a", 1);
+      }
+    }
+  });
+  for (platform::Socket& socket : tricklers) {
+    socket = connectTo(sidecar_->port());  // a failure is counted below, with the replies
+    if (socket.valid()) sendAll(socket, start);
+    ++connected;
+  }
+
+  long slowest = 0;
+  for (int i = 0; i < 6; ++i) {
+    platform::sleepMilliseconds(1000);
+    const Clock::time_point asked = Clock::now();
+    kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+    EXPECT_TRUE(health.ok()) << health.error();
+    slowest = std::max(slowest, msSince(asked));
+  }
+  EXPECT_LT(slowest, 2000) << "a client with the token waited " << slowest << " ms";
+
+  long firstCut = -1;
+  long lastCut = 0;
+  int refused = 0;
+  for (platform::Socket& socket : tricklers) {
+    refused += readToEnd(socket) == kBadRequestReply ? 1 : 0;
+    if (firstCut < 0) firstCut = msSince(started);
+    lastCut = msSince(started);
+  }
+  stop = true;
+  trickle.join();
+  EXPECT_EQ(refused, kTricklers);
+  EXPECT_GE(firstCut, 9000) << "cut before the deadline";
+  EXPECT_LE(lastCut, 20000) << "not cut at the deadline";
+  std::printf("300 tricklers: slowest authorised health reply %ld ms; tricklers cut between "
+              "%ld and %ld ms\n", slowest, firstCut, lastCut);
+  expectStillServing();
+}
+
+TEST_F(ResourcesTest, AConnectionWithoutAThreadIsClosedAndTheServiceGoesOn) {
+#ifdef KCS_SANITIZED
+  GTEST_SKIP() << "the sanitizers reserve far more address space than any cap would leave";
+#else
+  // The service runs under an address-space cap that leaves room for a few dozen 2 MiB thread
+  // stacks; a burst of idle connections asks for more.
+  constexpr int kBurst = 120;
+  const std::filesystem::path wrapper =
+      std::filesystem::temp_directory_path() /
+      ("kcs-capped-" + std::to_string(platform::currentProcessId()) + ".sh");
+  {
+    std::ofstream script(wrapper);
+    script << "#!/bin/sh\nulimit -v 163840 || exit 99\nexec '" << KCS_SERVICE_PATH << "' \"$@\"\n";
+  }
+  std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+  startService(wrapper.string());
+  std::filesystem::remove(wrapper);
+  ASSERT_TRUE(sidecar_);
+
+  std::vector<platform::Socket> idle;
+  for (int i = 0; i < kBurst; ++i) {
+    idle.push_back(connectTo(sidecar_->port()));
+    ASSERT_TRUE(idle.back().valid());
+  }
+  kit::Result<std::string> first = sidecar_->readDiagnosticLine(5000);
+  ASSERT_TRUE(first.ok()) << "no connection thread failed to start under the cap";
+  EXPECT_EQ(first->rfind("accept failed: ", 0), 0u) << *first;
+
+  // The idle clients leave; the service is still there and serves the next client.
+  idle.clear();
+  EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
+  kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+  EXPECT_TRUE(health.ok()) << health.error();
+  int failures = 1;
+  for (kit::Result<std::string> line = sidecar_->readDiagnosticLine(500); line.ok();
+       line = sidecar_->readDiagnosticLine(500)) {
+    EXPECT_EQ(line->rfind("accept failed: ", 0), 0u) << *line;
+    ++failures;
+  }
+  std::printf("%d idle connections under a 160 MiB address-space cap: %d closed without a thread "
+              "(%s)\n", kBurst, failures, first->substr(0, first->size() - 1).c_str());
+  expectStillServing();
+#endif
+}
+
+}  // namespace
+}  // namespace kcs
