@@ -23,7 +23,9 @@ struct ChildOptions {
 
 class ChildProcess {
  public:
-  // Starts program with arguments (program name not included in arguments).
+  // Starts program with arguments (program name not included in arguments). On POSIX the first
+  // start sets SIGPIPE to be ignored in the whole calling process: a child that has gone must
+  // turn a write to its standard input into an error, not end the launcher.
   static Result<std::unique_ptr<ChildProcess>> start(const std::string& program,
                                                      const std::vector<std::string>& arguments,
                                                      const ChildOptions& options = {});
