@@ -18,6 +18,13 @@ Failure unexpected(const std::string& method, const std::string& path, const Htt
               (reply.body.empty() ? "" : " " + reply.body));
 }
 
+// A PUT that stores a record: the service answers 204 when it took it.
+Result<HttpReply> stored(Result<HttpReply> reply, const std::string& path) {
+  if (!reply.ok()) return reply;
+  if (reply->status != 204) return unexpected("PUT", path, *reply);
+  return reply;
+}
+
 std::string printable(std::string line) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   return line;
@@ -146,10 +153,7 @@ Result<HttpReply> Sidecar::checkHealth() const {
 }
 
 Result<HttpReply> Sidecar::putLaunchTicket(const LoginTicket& ticket) const {
-  Result<HttpReply> reply = call("PUT", "/launch/session", loginTicketJson(ticket));
-  if (!reply.ok()) return reply;
-  if (reply->status != 204) return unexpected("PUT", "/launch/session", *reply);
-  return reply;
+  return stored(call("PUT", "/launch/session", loginTicketJson(ticket)), "/launch/session");
 }
 
 Result<TakenTicket> Sidecar::takeLaunchTicket() const {
@@ -169,10 +173,7 @@ Result<TakenTicket> Sidecar::takeLaunchTicket() const {
 }
 
 Result<HttpReply> Sidecar::putPresenceSession(const PresenceSession& session) const {
-  Result<HttpReply> reply = call("PUT", "/presence/session", presenceSessionJson(session));
-  if (!reply.ok()) return reply;
-  if (reply->status != 204) return unexpected("PUT", "/presence/session", *reply);
-  return reply;
+  return stored(call("PUT", "/presence/session", presenceSessionJson(session)), "/presence/session");
 }
 
 Result<std::string> Sidecar::readDiagnosticLine(unsigned timeoutMs) {
