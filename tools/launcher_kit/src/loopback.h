@@ -12,8 +12,9 @@ namespace kcs::kit::detail {
 
 class LoopbackConnection {
  public:
-  // Connects to 127.0.0.1:port; every later receive waits at most receiveTimeoutMs.
-  static Result<LoopbackConnection> open(std::uint16_t port, unsigned receiveTimeoutMs);
+  // Connects to 127.0.0.1:port; every later send and receive waits at most timeoutMs, so a
+  // peer that stops reading cannot hold a sender for good.
+  static Result<LoopbackConnection> open(std::uint16_t port, unsigned timeoutMs);
 
   LoopbackConnection(LoopbackConnection&& other) noexcept;
   LoopbackConnection& operator=(LoopbackConnection&& other) noexcept;
@@ -21,7 +22,7 @@ class LoopbackConnection {
   LoopbackConnection& operator=(const LoopbackConnection&) = delete;
   ~LoopbackConnection();
 
-  // One send; the bytes the system took. Never raises SIGPIPE.
+  // One send; the bytes the system took. Never raises SIGPIPE. A time-out is a failure.
   Result<std::size_t> send(std::string_view bytes);
   // Ends the sending direction: the peer sees the end of the stream.
   void shutdownSending();

@@ -21,14 +21,17 @@ Failure lastError(const char* what) {
 }  // namespace
 
 Result<LoopbackConnection> LoopbackConnection::open(std::uint16_t port,
-                                                    unsigned receiveTimeoutMs) {
+                                                    unsigned timeoutMs) {
   LoopbackConnection connection(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (connection.handle_ < 0) return lastError("socket");
   const int fd = static_cast<int>(connection.handle_);
-  timeval timeout{static_cast<time_t>(receiveTimeoutMs / 1000),
-                  static_cast<suseconds_t>((receiveTimeoutMs % 1000) * 1000)};
+  timeval timeout{static_cast<time_t>(timeoutMs / 1000),
+                  static_cast<suseconds_t>((timeoutMs % 1000) * 1000)};
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
     return lastError("receive time-out");
+  }
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
+    return lastError("send time-out");
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;

@@ -26,7 +26,7 @@ int pieceOf(std::size_t size) {
 }  // namespace
 
 Result<LoopbackConnection> LoopbackConnection::open(std::uint16_t port,
-                                                    unsigned receiveTimeoutMs) {
+                                                    unsigned timeoutMs) {
   static std::once_flag started;
   static int startup = 0;
   std::call_once(started, [] {
@@ -37,17 +37,21 @@ Result<LoopbackConnection> LoopbackConnection::open(std::uint16_t port,
     return fail("WSAStartup: " + systemErrorText(static_cast<unsigned long>(startup)));
   }
 
-  // Overlapped as socket() makes them, or SO_RCVTIMEO never takes effect; not inheritable, so a
+  // Overlapped as socket() makes them, or the time-outs never take effect; not inheritable, so a
   // child started meanwhile does not keep the connection open.
   const SOCKET created = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (created == INVALID_SOCKET) return socketError("socket");
   LoopbackConnection connection(static_cast<std::intptr_t>(created));
   // Winsock takes a DWORD of milliseconds here, not a timeval.
-  const DWORD timeout = receiveTimeoutMs;
+  const DWORD timeout = timeoutMs;
   if (::setsockopt(created, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
                    sizeof(timeout)) != 0) {
     return socketError("receive time-out");
+  }
+  if (::setsockopt(created, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout),
+                   sizeof(timeout)) != 0) {
+    return socketError("send time-out");
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;

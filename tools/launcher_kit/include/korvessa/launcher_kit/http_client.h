@@ -41,8 +41,9 @@ std::string formatRequest(const HttpCall& call);
 Result<HttpReply> request(std::uint16_t port, const HttpCall& call);
 
 // Connects, sends bytes as they are, and returns every byte that comes back until the peer
-// closes (or a read waits longer than timeoutMs). A peer that closes before taking all the bytes
-// is not a failure: what it answered is returned. halfClose ends the sending direction after the
+// closes (or a read waits longer than timeoutMs). A send that makes no progress for timeoutMs
+// ends sending, as does a peer that closes before taking all the bytes; neither is a failure:
+// what the peer answered is returned. halfClose ends the sending direction after the
 // bytes, so the peer sees the end of the stream.
 Result<std::string> exchangeRaw(std::uint16_t port, std::string_view bytes,
                                 unsigned timeoutMs = kDefaultReplyTimeoutMs,
