@@ -51,7 +51,7 @@ epoch=${SOURCE_DATE_EPOCH:-$(date +%s)}
 
 # Inputs first, so that a wrong argument costs nothing.
 [ -f "$pkcs12" ] && [ -r "$pkcs12" ] || fail "cannot read PKCS#12 file $pkcs12"
-[ -f "$password_file" ] && [ -r "$password_file" ] || fail "cannot read password file $password_file"
+[ -r "$password_file" ] && [ ! -d "$password_file" ] || fail "cannot read password file $password_file"
 for exe in "${exes[@]}"; do
   [ -f "$exe" ] && [ -r "$exe" ] || fail "cannot read $exe"
   [ -w "$(dirname -- "$exe")" ] && [ -w "$exe" ] || fail "cannot replace $exe (not writable)"
@@ -132,6 +132,12 @@ for exe in "${exes[@]}"; do
   if ! "$osslsigncode" verify -CAfile "$scratch/trusted.pem" \
     -require-leaf-hash "sha256:$leaf_hash" -in "$copy" >"$scratch/verify.log" 2>&1; then
     fail "the signature of $exe does not verify: $(reason "$scratch/verify.log")"
+  fi
+  # osslsigncode accepts a signature whose time stamp does not verify; Windows ignores such a
+  # time stamp, so it counts as a failure here.
+  if [ -n "$timestamp" ] &&
+    ! grep -q '^Timestamp Server Signature verification: ok' "$scratch/verify.log"; then
+    fail "the time stamp of $exe does not verify against the system's root certificates"
   fi
   chmod --reference="$exe" -- "$copy"
 done
