@@ -232,7 +232,7 @@ while IFS= read -r path; do
   id="SPDXRef-Package-$(printf '%s' "$file" | tr -c 'A-Za-z0-9.-' '-')"
   sum=$(sha256sum -- "$path" | cut -d' ' -f1)
   checksums+="$sum  $file"$'\n'
-  file_version=$version comment= parts=(SPDXRef-korvessa-client-services-code)
+  file_version=$version comment='' parts=(SPDXRef-korvessa-client-services-code)
   case $file in
     *.deb)
       file_version=$(dpkg-deb -f "$path" Version)

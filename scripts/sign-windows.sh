@@ -29,7 +29,7 @@ fail() {
   exit 1
 }
 
-pkcs12= password_file= timestamp=
+pkcs12='' password_file='' timestamp=''
 exes=()
 while [ $# -gt 0 ]; do
   case $1 in
