@@ -203,6 +203,14 @@ if grep -q -- '--sign-pkcs12' scripts/package.sh; then
   (cd "$out" && sha256sum -c --quiet SHA256SUMS)
   grep -q "${signed_zips[0]##*/}" "$out/SHA256SUMS" ||
     { echo "SHA256SUMS does not list the signed .zip" >&2; exit 1; }
+  signed_boms=("$out"/*.spdx.json)
+  if [ -f "${signed_boms[0]}" ]; then
+    sum=$(sha256sum "${signed_zips[0]}" | cut -d' ' -f1)
+    jq -e --arg f "${signed_zips[0]##*/}" --arg s "$sum" 'any(.packages[];
+      .packageFileName == $f and any(.checksums[]; .checksumValue == $s))' \
+      "${signed_boms[0]}" >/dev/null ||
+      { echo "the bill of materials does not describe the signed .zip" >&2; exit 1; }
+  fi
 fi
 
 echo "signing stage passed in $((SECONDS - started)) s"
