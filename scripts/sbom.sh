@@ -147,7 +147,7 @@ if [ -e "${zips[0]}" ]; then
   # GCC's runtime libraries are GPL with the GCC Runtime Library Exception, as its copyright
   # file says; the mingw-w64 parts list their licences per source folder.
   gcc_licence=NOASSERTION
-  if grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "/usr/share/doc/$gcc_package/copyright" &&
+  if grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "/usr/share/doc/$gcc_package/copyright" 2>/dev/null &&
     grep -q 'Version 3.1' "/usr/share/doc/$gcc_package/copyright"; then
     gcc_licence="GPL-3.0-or-later WITH GCC-exception-3.1"
   fi
@@ -164,7 +164,7 @@ trap 'rm -rf "$scratch"' EXIT
 : >"$scratch/relationships.jsonl"
 : >"$scratch/licences.jsonl"
 
-# component ID NAME VERSION DECLARED COPYRIGHT COMMENT: one contained part, listed once.
+# component ID NAME VERSION DECLARED COPYRIGHT COMMENT: one part, listed once if a package holds it.
 declare -A licence_of
 component() {
   licence_of[$1]=$4
@@ -283,7 +283,9 @@ jq -n --arg name "$name" --arg created "$created" \
     spdxVersion: "SPDX-2.3", dataLicense: "CC0-1.0", SPDXID: "SPDXRef-DOCUMENT", name: $name,
     documentNamespace: $namespace,
     creationInfo: {created: $created, creators: ["Tool: korvessa-client-services-sbom.sh"]},
-    packages: $packages, relationships: $relationships}
+    packages: [$packages[] | select(.packageFileName or (.SPDXID as $id
+      | any($relationships[]; .relatedSpdxElement == $id)))],
+    relationships: $relationships}
     + (if ($licences | length) > 0 then {hasExtractedLicensingInfos: $licences} else {} end)' \
   >"$scratch/document.json"
 mv -f "$scratch/document.json" "$document"
