@@ -59,6 +59,7 @@ for exe in "${exes[@]}"; do
 done
 
 ensure_packages osslsigncode openssl ca-certificates
+# KCS_OSSLSIGNCODE may name another osslsigncode build (PATH is reset above).
 osslsigncode=${KCS_OSSLSIGNCODE:-osslsigncode}
 
 # Private scratch space: the password as the tools read it, the certificates, the logs.
