@@ -1,0 +1,293 @@
+#!/usr/bin/env bash
+# sbom.sh OUT_DIR: writes OUT_DIR/korvessa-client-services-VERSION.spdx.json, an SPDX 2.3 bill of
+# materials for the packages in OUT_DIR (*.deb, *.tar.gz, *.zip and the npm kit's *.tgz): for
+# each package file its SHA-256 and what it contains, with licence and version:
+#   every package   the project's own code (LICENSE)
+#   .deb, .tar.gz   nlohmann/json, header-only and compiled in (the service and the kit use it)
+#   .zip            nlohmann/json, and what -static links into each .exe: libgcc and libstdc++
+#                   (GCC), the mingw-w64 C runtime and winpthreads
+#   .tgz            the project's own code only
+# What the Linux programs load from the system (libc6, libstdc++6, ...) is not shipped and not
+# listed as contained; the .deb entries name their Depends field in a comment.
+#
+# Versions come from the build's inputs: the CMake project, the headers and the Debian packages
+# that own the libraries the cross compiler links; licences from LICENSE and the Debian copyright
+# files. The document is deterministic: its creation time is SOURCE_DATE_EPOCH (else the last
+# commit's time) and its namespace is derived from the version and the package checksums.
+set -euo pipefail
+export LC_ALL=C
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/lib/packages.sh"
+
+[ $# -eq 1 ] || { echo "usage: sbom.sh OUT_DIR" >&2; exit 2; }
+out=$1
+[ -d "$out" ] || { echo "sbom.sh: no folder $out" >&2; exit 1; }
+ensure_packages jq
+
+fail() {
+  echo "sbom.sh: $*" >&2
+  exit 1
+}
+
+version=$(sed -n -E 's/^project\(korvessa-client-services VERSION ([0-9][0-9.]*).*/\1/p' \
+  "$root/CMakeLists.txt")
+[ -n "$version" ] || fail "no project version in CMakeLists.txt"
+
+# --- What the build used ----------------------------------------------------------------------
+
+# debian_version PKG: the installed version of a Debian package (empty when not installed).
+debian_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true; }
+# owner FILE: the Debian package that installed FILE (empty when none did).
+owner() { dpkg-query -S "$(realpath -m "$1")" 2>/dev/null | head -n 1 | cut -d: -f1 || true; }
+# upstream VERSION: a Debian version without epoch and revision.
+upstream() { local v=${1#*:}; echo "${v%%-*}"; }
+
+# copyright_field FILE PATTERN FIELD: the FIELD (Copyright or License) of the paragraph for the
+# files PATTERN (as written, e.g. "*") of a machine-readable Debian copyright file, continuation
+# lines joined.
+copyright_field() {
+  [ -r "$1" ] || return 0
+  awk -v pattern="$2" -v field="$3" '
+    /^Files:/ { hit = ($0 == "Files: " pattern); next }
+    hit && index($0, field ":") == 1 { sub("^" field ": *", ""); value = $0; grab = 1; next }
+    hit && grab && /^[ \t]/ { sub(/^[ \t]+/, ""); value = value ", " $0; next }
+    grab { print value; exit }
+    END { if (grab) print value }' "$1" | head -n 1
+}
+
+# licences_under FILE PREFIX...: the licence names of the paragraphs of a Debian copyright file
+# whose Files patterns begin with one of the PREFIXes ("*" for the catch-all), one per line.
+# Tests and the profiling start-up code (linked only with -pg) are not part of a program.
+licences_under() {
+  local file=$1
+  shift
+  awk -v prefixes="$*" '
+    BEGIN { n = split(prefixes, p, " ") }
+    /^Files:/ { sub(/^Files: */, ""); files = $0; infiles = 1; next }
+    infiles && /^[ \t]/ { files = files " " $0; next }
+    /^License:/ {
+      infiles = 0
+      name = $0; sub(/^License: */, "", name); sub(/[ \t]+$/, "", name)
+      split(files, f, /[ \t]+/)
+      for (i in f) for (j = 1; j <= n; j++)
+        if (f[i] != "" && f[i] !~ /tests|\/profile\// &&
+            (f[i] == p[j] || (p[j] != "*" && index(f[i], p[j]) == 1))) hit = 1
+      if (hit) print name
+      files = ""; hit = 0; next
+    }
+    { infiles = 0 }' "$file" | sed -E 's/ (and|or) /\n/g' | sort -u
+}
+
+# licence_text FILE NAME: the text of the licence paragraph NAME in a Debian copyright file.
+licence_text() {
+  awk -v name="$2" '
+    /^License:/ { if (grab && text != "") exit; l = $0; sub(/^License: */, "", l);
+                  sub(/[ \t]+$/, "", l); grab = (l == name); text = ""; next }
+    grab && /^[ \t]/ { line = $0; sub(/^[ \t]/, "", line); if (line == ".") line = "";
+                       text = text line "\n"; next }
+    grab && text != "" { exit }
+    grab { grab = 0 }
+    END { printf "%s", text }' "$1"
+}
+
+# spdx_id NAME: the SPDX identifier for a licence name of Debian's copyright files; names SPDX
+# does not know become LicenseRef-NAME, defined in the document with their text.
+spdx_id() {
+  case $1 in
+    Expat | expat | MIT) echo MIT ;;
+    ZPL-2.1) echo ZPL-2.1 ;;
+    ISC) echo ISC ;;
+    BSD-2-clause | BSD-2-clause-NetBSD) echo BSD-2-Clause ;;
+    BSD-3-clause) echo BSD-3-Clause ;;
+    GPL-2+) echo GPL-2.0-or-later ;;
+    GPL-3+) echo GPL-3.0-or-later ;;
+    LGPL-2+) echo LGPL-2.0-or-later ;;
+    LGPL-2.1+) echo LGPL-2.1-or-later ;;
+    *) echo "LicenseRef-$(printf '%s' "$1" | tr -c 'A-Za-z0-9.-' '-')" ;;
+  esac
+}
+
+# The project's own code: MIT by its LICENSE file.
+own_licence=NOASSERTION
+head -n 1 "$root/LICENSE" | grep -qx 'MIT License' && own_licence=MIT
+own_copyright=$(grep -m 1 '^Copyright' "$root/LICENSE" || echo NOASSERTION)
+
+# nlohmann/json: the version macros of the headers the build included.
+json_include=$(sed -n 's/^KCS_NLOHMANN_INCLUDE:PATH=//p' "$root/build/CMakeCache.txt" 2>/dev/null |
+  head -n 1)
+json_include=${json_include:-/usr/include}
+json_version=$(grep -rhE '#define NLOHMANN_JSON_VERSION_(MAJOR|MINOR|PATCH) ' \
+  "$json_include/nlohmann" 2>/dev/null | awk '{v[$2] = $3} END {
+    if (v["NLOHMANN_JSON_VERSION_MAJOR"] != "")
+      print v["NLOHMANN_JSON_VERSION_MAJOR"] "." v["NLOHMANN_JSON_VERSION_MINOR"] "." v["NLOHMANN_JSON_VERSION_PATCH"] }')
+json_package=$(owner "$json_include/nlohmann/json.hpp")
+json_package=${json_package:-nlohmann-json3-dev}
+[ -n "$json_version" ] || json_version=$(upstream "$(debian_version "$json_package")")
+json_copyright_file=/usr/share/doc/$json_package/copyright
+
+# The Windows runtime that -static links in: the libraries the cross compiler uses, and the
+# Debian packages they came from.
+zips=("$out"/*.zip)
+windows=
+if [ -e "${zips[0]}" ]; then
+  windows=1
+  cxx=$(sed -n -E 's/^set\(CMAKE_CXX_COMPILER "([^"]+)"\)/\1/p' \
+    "$root"/build-windows/CMakeFiles/*/CMakeCXXCompiler.cmake 2>/dev/null | head -n 1)
+  cxx=${cxx:-x86_64-w64-mingw32-g++-posix}
+  command -v "$cxx" >/dev/null || fail "no $cxx to ask for the Windows runtime libraries"
+  gcc_package=$(owner "$("$cxx" -print-file-name=libstdc++.a)")
+  crt_package=$(owner "$("$cxx" -print-file-name=libmingwex.a)")
+  pthread_package=$(owner "$("$cxx" -print-file-name=libwinpthread.a)")
+  [ -n "$gcc_package" ] && [ -n "$crt_package" ] && [ -n "$pthread_package" ] ||
+    fail "cannot tell which Debian packages hold the Windows runtime libraries"
+  gcc_version=$(debian_version "$gcc_package")
+  crt_version=$(debian_version "$crt_package")
+  pthread_version=$(debian_version "$pthread_package")
+  # GCC's runtime libraries are GPL with the GCC Runtime Library Exception, as its copyright
+  # file says; the mingw-w64 parts list their licences per source folder.
+  gcc_licence=NOASSERTION
+  if grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "/usr/share/doc/$gcc_package/copyright" 2>/dev/null &&
+    grep -q 'Version 3.1' "/usr/share/doc/$gcc_package/copyright"; then
+    gcc_licence="GPL-3.0-or-later WITH GCC-exception-3.1"
+  fi
+  mingw_copyright_file=/usr/share/doc/mingw-w64-common/copyright
+  [ -r "$mingw_copyright_file" ] || mingw_copyright_file=/usr/share/doc/$crt_package/copyright
+  [ -r "$mingw_copyright_file" ] || fail "no copyright file of the mingw-w64 runtime"
+fi
+
+# --- The document -----------------------------------------------------------------------------
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+: >"$scratch/packages.jsonl"
+: >"$scratch/relationships.jsonl"
+: >"$scratch/licences.jsonl"
+
+# component ID NAME VERSION DECLARED COPYRIGHT COMMENT: one part, listed once if a package holds it.
+declare -A licence_of
+component() {
+  licence_of[$1]=$4
+  jq -n -c --arg id "$1" --arg name "$2" --arg version "$3" --arg licence "$4" \
+    --arg copyright "$5" --arg comment "$6" '{
+      SPDXID: $id, name: $name, versionInfo: $version, downloadLocation: "NOASSERTION",
+      filesAnalyzed: false, licenseConcluded: $licence, licenseDeclared: $licence,
+      copyrightText: $copyright, comment: $comment}' >>"$scratch/packages.jsonl"
+}
+# licence_expression FILE PREFIX...: the AND of the licences under PREFIX in a copyright file;
+# licences SPDX does not know are defined once with their text.
+licence_expression() {
+  local file=$1 name id expression=
+  shift
+  while IFS= read -r name; do
+    [ -n "$name" ] || continue
+    id=$(spdx_id "$name")
+    if [[ $id == LicenseRef-* ]] && ! grep -q "\"$id\"" "$scratch/licences.jsonl"; then
+      local text
+      text=$(licence_text "$file" "$name")
+      [ -n "$text" ] || text="Licence \"$name\" of $file"
+      jq -n -c --arg id "$id" --arg name "$name" --arg text "$text" --arg file "$file" \
+        '{licenseId: $id, name: $name, extractedText: $text,
+          comment: ("As named in " + $file)}' >>"$scratch/licences.jsonl"
+    fi
+    case " $expression " in *" $id "*) ;; *) expression+="${expression:+ AND }$id" ;; esac
+  done < <(licences_under "$file" "$@")
+  echo "${expression:-NOASSERTION}"
+}
+
+component SPDXRef-korvessa-client-services-code korvessa-client-services "$version" \
+  "$own_licence" "$own_copyright" "The project's own code."
+component SPDXRef-nlohmann-json nlohmann-json "$json_version" \
+  "$(spdx_id "$(copyright_field "$json_copyright_file" "*" License)")" \
+  "$(copyright_field "$json_copyright_file" "*" Copyright)" \
+  "Header-only JSON library, compiled into the programs and the launcher kit (from $json_package)."
+if [ -n "$windows" ]; then
+  component SPDXRef-gcc-runtime "GCC runtime (libgcc, libstdc++)" "$(upstream "$gcc_version")" \
+    "$gcc_licence" NOASSERTION \
+    "Linked statically into each .exe; Debian package $gcc_package $gcc_version."
+  component SPDXRef-mingw-w64-crt "mingw-w64 C runtime" "$(upstream "$crt_version")" \
+    "$(licence_expression "$mingw_copyright_file" '*' mingw-w64-crt/)" \
+    "$(copyright_field "$mingw_copyright_file" "*" Copyright)" \
+    "Start-up code and C library support linked statically into each .exe; Debian package $crt_package $crt_version. The licences are those of all its source files; an executable holds a part of them."
+  component SPDXRef-winpthreads "mingw-w64 winpthreads" "$(upstream "$pthread_version")" \
+    "$(licence_expression "$mingw_copyright_file" mingw-w64-libraries/winpthreads/)" \
+    "$(copyright_field "$mingw_copyright_file" "mingw-w64-libraries/winpthreads/*" Copyright)" \
+    "POSIX threads for std::thread, linked statically into each .exe; Debian package $pthread_package $pthread_version."
+fi
+
+contains() {  # contains PACKAGE_ID COMPONENT_ID...
+  local from=$1 to
+  shift
+  for to in "$@"; do
+    jq -n -c --arg a "$from" --arg b "$to" \
+      '{spdxElementId: $a, relationshipType: "CONTAINS", relatedSpdxElement: $b}' \
+      >>"$scratch/relationships.jsonl"
+  done
+}
+
+found=0
+checksums=
+while IFS= read -r path; do
+  file=$(basename -- "$path")
+  id="SPDXRef-Package-$(printf '%s' "$file" | tr -c 'A-Za-z0-9.-' '-')"
+  sum=$(sha256sum -- "$path" | cut -d' ' -f1)
+  checksums+="$sum  $file"$'\n'
+  file_version=$version comment='' parts=(SPDXRef-korvessa-client-services-code)
+  case $file in
+    *.deb)
+      file_version=$(dpkg-deb -f "$path" Version)
+      depends=$(dpkg-deb -f "$path" Depends)
+      [ -z "$depends" ] || comment="Needs at run time, not shipped: $depends"
+      parts+=(SPDXRef-nlohmann-json) ;;
+    *.tar.gz) parts+=(SPDXRef-nlohmann-json)
+      comment="The Linux programs need the system's C and C++ runtime libraries, not shipped." ;;
+    *.zip) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
+      SPDXRef-winpthreads) ;;
+    *.tgz) file_version=$(tar -xOzf "$path" package/package.json 2>/dev/null |
+      jq -r '.version // empty' 2>/dev/null || true)
+      file_version=${file_version:-$version} ;;
+  esac
+  # The package as a whole: every licence of what it holds (each part's is an AND of terms).
+  concluded=$(for part in "${parts[@]}"; do echo "${licence_of[$part]}"; done |
+    sed 's/ AND /\n/g' | awk '!seen[$0]++' | paste -sd '\n' | sed ':a;N;$!ba;s/\n/ AND /g')
+  [[ $concluded == *NOASSERTION* ]] && concluded=NOASSERTION
+  jq -n -c --arg id "$id" --arg name "$file" --arg version "$file_version" --arg sum "$sum" \
+    --arg concluded "$concluded" --arg licence "$own_licence" --arg copyright "$own_copyright" --arg comment "$comment" '{
+      SPDXID: $id, name: $name, versionInfo: $version, packageFileName: $name,
+      downloadLocation: "NOASSERTION", filesAnalyzed: false,
+      checksums: [{algorithm: "SHA256", checksumValue: $sum}],
+      licenseConcluded: $concluded, licenseDeclared: $licence, copyrightText: $copyright,
+      primaryPackagePurpose: "INSTALL"} + (if $comment == "" then {} else {comment: $comment} end)' \
+    >>"$scratch/packages.jsonl"
+  jq -n -c --arg b "$id" \
+    '{spdxElementId: "SPDXRef-DOCUMENT", relationshipType: "DESCRIBES", relatedSpdxElement: $b}' \
+    >>"$scratch/relationships.jsonl"
+  contains "$id" "${parts[@]}"
+  found=$((found + 1))
+done < <(find "$out" -maxdepth 1 -type f \
+  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' \) | sort)
+[ "$found" -gt 0 ] || fail "no packages in $out"
+
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)}
+[[ $epoch =~ ^[0-9]+$ ]] || fail "no SOURCE_DATE_EPOCH and no git history for the creation time"
+created=$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%SZ)
+digest=$(printf '%s' "$checksums" | sha256sum | cut -c1-32)
+name=korvessa-client-services-$version
+document=$out/$name.spdx.json
+
+jq -n --arg name "$name" --arg created "$created" \
+  --arg namespace "https://korvessa.invalid/spdx/$name-$digest" \
+  --slurpfile packages "$scratch/packages.jsonl" \
+  --slurpfile relationships "$scratch/relationships.jsonl" \
+  --slurpfile licences "$scratch/licences.jsonl" '{
+    spdxVersion: "SPDX-2.3", dataLicense: "CC0-1.0", SPDXID: "SPDXRef-DOCUMENT", name: $name,
+    documentNamespace: $namespace,
+    creationInfo: {created: $created, creators: ["Tool: korvessa-client-services-sbom.sh"]},
+    packages: [$packages[] | select(.packageFileName or (.SPDXID as $id
+      | any($relationships[]; .relatedSpdxElement == $id)))],
+    relationships: $relationships}
+    + (if ($licences | length) > 0 then {hasExtractedLicensingInfos: $licences} else {} end)' \
+  >"$scratch/document.json"
+mv -f "$scratch/document.json" "$document"
+chmod 644 "$document"
+echo "$document"
