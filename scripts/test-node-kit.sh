@@ -51,7 +51,7 @@ cp kits/node/test/*.mjs kits/node/test/consumer.* "$work/consumer/test/"
 (
   cd "$work/consumer"
   npm install --no-audit --no-fund --loglevel=error "$tarball" >/dev/null
-  KCS_SERVICE=$root/build/korvessa-client-services node --test test/*.test.mjs >"$work/tests.tap" ||
+  KCS_SERVICE=$root/build/korvessa-client-services node --test --test-reporter=tap test/*.test.mjs >"$work/tests.tap" ||
     { cat "$work/tests.tap"; exit 1; }
   grep -E '^# (tests|pass|fail)' "$work/tests.tap"
   # The kit's declarations against Node 18's types; the consumer's @ts-expect-error lines fail

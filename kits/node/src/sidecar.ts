@@ -188,12 +188,14 @@ export class Sidecar extends EventEmitter {
       if (child.pid === undefined) settle({ what: 'spawn-error', error });
     });
 
-    // Standard error is read from the start, so the service never blocks on a full pipe; the
-    // lines before the address line are kept for an 'exited' error.
+    // Standard error is read from the start, so the service never blocks on a full pipe. Lines
+    // are kept until start() has resolved: for an 'exited' error, or to be handed to the
+    // listeners that the caller adds right after start() (the two pipes are read in no
+    // particular order, so such lines may have been read before the address line).
     const early: string[] = [];
-    let sidecar: Sidecar | undefined;
+    let deliver: ((line: string) => void) | undefined;
     const errors = new LineSplitter(MAX_DIAGNOSTIC_BYTES, (line) => {
-      if (sidecar) sidecar.emit('diagnostic', line);
+      if (deliver) deliver(line);
       else if (early.length < MAX_KEPT_DIAGNOSTICS) early.push(line);
     });
     pipe(child.stderr, errors);
@@ -253,7 +255,7 @@ export class Sidecar extends EventEmitter {
             `the service announced ${JSON.stringify(clipped(first.line, token))} instead of its address`,
           );
         }
-        sidecar = new Sidecar(
+        const sidecar = new Sidecar(
           child,
           exited,
           port,
@@ -266,6 +268,11 @@ export class Sidecar extends EventEmitter {
         child.unref();
         unref(child.stdout);
         unref(child.stderr);
+        // After the caller's continuation has run: the lines kept so far, then each as it comes.
+        setImmediate(() => {
+          for (const line of early.splice(0)) sidecar.emit('diagnostic', line);
+          deliver = (line) => sidecar.emit('diagnostic', line);
+        });
         return sidecar;
       }
     }

@@ -5,7 +5,7 @@ import { test } from 'node:test';
 
 import { Sidecar, SidecarError } from 'korvessa-launcher-kit';
 
-import { isRunning, program, scratch, serviceEnv, servicePath } from './fixtures.mjs';
+import { isRunning, program, scratch, serviceEnv, servicePath, sleep } from './fixtures.mjs';
 
 const token = 'a0'.repeat(32);
 
@@ -61,3 +61,21 @@ for (const { name, options, stayed, announceTimeoutMs, expected } of cases) {
     if (standIn) assert.equal(isRunning(await standIn.pid()), false, 'the program was left running');
   });
 }
+
+test('diagnostics arrive line by line, whole, and a chatty start does not block', async () => {
+  // A megabyte without a line feed on standard error before the address line: a kit that did
+  // not read the pipe all along would leave the program blocked and time out. After it, a line
+  // split inside a UTF-8 sequence, a CRLF line and a last line without a line feed.
+  const standIn = await program(
+    "head -c 1048576 /dev/zero >&2; read line; echo http://127.0.0.1:9\n" +
+      "printf 'one\\n\\303' >&2; sleep 0.2; printf '\\274 two\\r\\nthree' >&2; exec sleep 60",
+  );
+  const sidecar = await Sidecar.start({ servicePath: standIn.path, clientDir: scratch, announceTimeoutMs: 5000 });
+  const lines = [];
+  sidecar.on('diagnostic', (line) => lines.push(line));
+  for (let waited = 0; !lines.includes('ü two') && waited < 5000; waited += 50) await sleep(50);
+  await sidecar.stop();
+  // The lines from before start() resolved come first, a long one cut into 64 KiB pieces.
+  const shown = lines.map((line) => (line.length > 100 ? `${line.length} bytes` : line));
+  assert.deepEqual(shown, [...Array(16).fill('65536 bytes'), 'one', 'ü two', 'three']);
+});
