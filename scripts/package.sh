@@ -36,6 +36,8 @@ rm -rf "$out/_CPack_Packages"
 npm_settings "$PWD/build-node-kit/npm-cache"
 rm -rf build-node-kit/package
 mkdir -p build-node-kit/package
-mv "$(pack_node_kit "$PWD/build-node-kit/package" "$(project_version)")" "$out/"
+version=$(project_version)
+pack_node_kit "$PWD/build-node-kit/package" "$version"
+mv "build-node-kit/package/korvessa-launcher-kit-$version.tgz" "$out/"
 rm -rf build-node-kit/package
 ls -1 "$out"

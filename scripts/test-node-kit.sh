@@ -35,7 +35,8 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target korvessa-client-services >/dev/null
 
 echo "-- npm ci, npm pack"
-tarball=$(pack_node_kit "$work" "$version")
+pack_node_kit "$work" "$version"
+tarball=$work/korvessa-launcher-kit-$version.tgz
 check_node_kit_tarball "$tarball" "$version"
 
 # A private runtime directory: the registered presence must not reach a real Discord.

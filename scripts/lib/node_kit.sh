@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The npm package of the launcher kit (kits/node): node and npm, packing, checking the tarball.
 # Sourced by the scripts in scripts/, after scripts/lib/packages.sh.
 
@@ -16,8 +17,8 @@ npm_settings() {
   export npm_config_progress=false npm_config_loglevel=error
 }
 
-# pack_node_kit WORK VERSION: packs the kit from a clean copy of its tracked folder (no
-# node_modules, no dist) in WORK/source, stamped with VERSION, into WORK. Prints the tarball.
+# pack_node_kit WORK VERSION: packs the kit from a clean copy of its folder (no node_modules,
+# no dist) in WORK/source, stamped with VERSION, into WORK/korvessa-launcher-kit-VERSION.tgz.
 pack_node_kit() {
   local work=$1 version=$2
   rm -rf "$work/source"
@@ -25,12 +26,11 @@ pack_node_kit() {
   tar -C kits/node --exclude=./node_modules --exclude=./dist --exclude='./*.tgz' -cf - . |
     tar -C "$work/source" -xf -
   (
-    cd "$work/source"
+    cd "$work/source" || exit 1
     npm ci --no-audit --no-fund --loglevel=error >/dev/null
     npm pkg set "version=$version"
     npm pack --pack-destination "$work" --loglevel=error >/dev/null
   )
-  echo "$work/korvessa-launcher-kit-$version.tgz"
 }
 
 # check_node_kit_tarball TARBALL VERSION: the package holds package.json (of VERSION, without
