@@ -29,6 +29,7 @@ if [ "$kit_version" != "$version" ]; then
   echo "kits/node/package.json has version $kit_version, the project $version" >&2
   exit 1
 fi
+cmp -s LICENSE kits/node/LICENSE || { echo "kits/node/LICENSE differs from LICENSE" >&2; exit 1; }
 echo "-- node $(node --version), npm $(npm --version)"
 
 cmake --preset default >/dev/null
@@ -52,7 +53,8 @@ cp kits/node/test/*.mjs kits/node/test/consumer.* "$work/consumer/test/"
 (
   cd "$work/consumer"
   npm install --no-audit --no-fund --loglevel=error "$tarball" >/dev/null
-  KCS_SERVICE=$root/build/korvessa-client-services node --test --test-reporter=tap test/*.test.mjs >"$work/tests.tap" ||
+  KCS_SERVICE=$root/build/korvessa-client-services \
+    node --test --test-reporter=tap test/*.test.mjs >"$work/tests.tap" ||
     { cat "$work/tests.tap"; exit 1; }
   grep -E '^# (tests|pass|fail)' "$work/tests.tap"
   # The kit's declarations against Node 18's types; the consumer's @ts-expect-error lines fail

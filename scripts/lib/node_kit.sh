@@ -38,10 +38,11 @@ pack_node_kit() {
 # nothing else; the code points at no source maps.
 check_node_kit_tarball() {
   local tarball=$1 version=$2 entry
+  local allowed='^package/(LICENSE|README\.md|package\.json|dist/[A-Za-z0-9_-]+\.(js|mjs|d\.ts|d\.mts))$'
   local listing
   listing=$(tar -tzf "$tarball")
   while read -r entry; do
-    [[ $entry =~ ^package/(LICENSE|README\.md|package\.json|dist/[A-Za-z0-9_-]+\.(js|mjs|d\.ts|d\.mts))$ ]] ||
+    [[ $entry =~ $allowed || $entry == */ ]] ||
       { echo "npm package holds $entry" >&2; return 1; }
   done <<<"$listing"
   for entry in package/LICENSE package/README.md package/package.json package/dist/index.js \

@@ -44,8 +44,9 @@ export function request(spec: RequestSpec): Promise<Reply> {
       clearTimeout(timer);
       const code = errorCode(error) ?? 'EUNKNOWN';
       const reason = error instanceof Error ? error.message : String(error);
+      const named = reason.includes(code) ? reason : `${reason} (${code})`;
       reject(
-        new SidecarError('connection', `${what} could not be completed: ${reason} (${code})`, {
+        new SidecarError('connection', `${what} could not be completed: ${named}`, {
           code,
           cause: error,
         }),

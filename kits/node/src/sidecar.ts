@@ -250,9 +250,10 @@ export class Sidecar extends EventEmitter {
         const port = announcedPort(first.line);
         if (port === undefined) {
           await kill(child, exited);
+          const line = JSON.stringify(clipped(first.line, token));
           throw new SidecarError(
             'bad-announcement',
-            `the service announced ${JSON.stringify(clipped(first.line, token))} instead of its address`,
+            `the service announced ${line} instead of its address`,
           );
         }
         const sidecar = new Sidecar(
@@ -351,7 +352,8 @@ export class Sidecar extends EventEmitter {
 function spawnFailure(servicePath: string, error: unknown): SidecarError {
   const code = errorCode(error);
   const reason = error instanceof Error ? error.message : String(error);
-  return new SidecarError('spawn', `the service ${JSON.stringify(servicePath)} could not be started: ${reason}`, {
+  const what = `the service ${JSON.stringify(servicePath)}`;
+  return new SidecarError('spawn', `${what} could not be started: ${reason}`, {
     ...(code === undefined ? {} : { code }),
     cause: error,
   });
