@@ -56,4 +56,6 @@ function explain(error: unknown): string {
 // @ts-expect-error the kinds are a closed set
 const unknownKind: SidecarErrorKind = 'timeout';
 
-launch('korvessa-client-services', '.', 1).catch((error: unknown) => console.error(explain(error), unknownKind));
+launch('korvessa-client-services', '.', 1).catch((error: unknown) => {
+  console.error(explain(error), unknownKind);
+});

@@ -29,8 +29,14 @@ async function withServer(answer, run) {
     });
   });
   await new Promise((done) => server.listen(0, '127.0.0.1', done));
-  const standIn = await program(`read line; echo "http://127.0.0.1:${server.address().port}"; exec sleep 60`);
-  const sidecar = await Sidecar.start({ servicePath: standIn.path, clientDir: scratch, token, requestTimeoutMs: 300 });
+  const address = `http://127.0.0.1:${server.address().port}`;
+  const standIn = await program(`read line; echo "${address}"; exec sleep 60`);
+  const sidecar = await Sidecar.start({
+    servicePath: standIn.path,
+    clientDir: scratch,
+    token,
+    requestTimeoutMs: 300,
+  });
   try {
     await run(sidecar, requests);
   } finally {
@@ -41,11 +47,15 @@ async function withServer(answer, run) {
 
 const replying = (raw) => (socket) => socket.end(raw);
 const reply = (status, body) =>
-  replying(`HTTP/1.1 ${status}\r\ncontent-type: application/json\r\ncontent-length: ${Buffer.byteLength(body)}\r\nconnection: close\r\n\r\n${body}`);
+  replying(
+    `HTTP/1.1 ${status}\r\ncontent-type: application/json\r\n` +
+      `content-length: ${Buffer.byteLength(body)}\r\nconnection: close\r\n\r\n${body}`,
+  );
 
-test('requests carry the token, a JSON body with its length, and ask to close the connection', async () => {
+test('requests carry the token, a JSON body with its length, and ask to close', async () => {
   await withServer(reply('204 No Content', ''), async (sidecar, requests) => {
-    await sidecar.putLaunchTicket({ username: 'u', clientLogin: '!u', ticket: 'T', expiresAt: 'e', ttlSeconds: 7 });
+    const ticket = { username: 'u', clientLogin: '!u', ticket: 'T', expiresAt: 'e', ttlSeconds: 7 };
+    await sidecar.putLaunchTicket(ticket);
     await sidecar.putPresenceSession({ pid: 42, logOffset: 9 });
     await sidecar.takeLaunchTicket().catch(() => {}); // 204 is not its reply; only the request counts
     assert.equal(requests.length, 3);
@@ -75,12 +85,12 @@ const wrongReplies = [
     { kind: 'http', httpStatus: 200, body: '{"ok":true}' }],
   ['a 404 that is not "no launch session"', reply('404 Not Found', '{"ok":false,"error":"not_found"}'),
     (s) => s.takeLaunchTicket(), { kind: 'http', httpStatus: 404 }],
-  ['a taken ticket that is not a ticket', reply('200 OK', '{"username":"u"}'), (s) => s.takeLaunchTicket(),
-    { kind: 'http', httpStatus: 200, body: '{"username":"u"}' }],
+  ['a taken ticket that is not a ticket', reply('200 OK', '{"username":"u"}'),
+    (s) => s.takeLaunchTicket(), { kind: 'http', httpStatus: 200, body: '{"username":"u"}' }],
   ['a store answered 200', reply('200 OK', ''), (s) => s.putPresenceSession({ pid: 1, logOffset: 0 }),
     { kind: 'http', httpStatus: 200 }],
-  ['a reply cut short', replying('HTTP/1.1 200 OK\r\ncontent-length: 48\r\n\r\n{"ok"'), (s) => s.health(),
-    { kind: 'connection' }],
+  ['a reply cut short', replying('HTTP/1.1 200 OK\r\ncontent-length: 48\r\n\r\n{"ok"'),
+    (s) => s.health(), { kind: 'connection' }],
   ['no reply at all', () => {}, (s) => s.health(), { kind: 'connection', code: 'ETIMEDOUT' }],
 ];
 

@@ -70,7 +70,7 @@ test('diagnostics arrive line by line, whole, and a chatty start does not block'
     "head -c 1048576 /dev/zero >&2; read line; echo http://127.0.0.1:9\n" +
       "printf 'one\\n\\303' >&2; sleep 0.2; printf '\\274 two\\r\\nthree' >&2; exec sleep 60",
   );
-  const sidecar = await Sidecar.start({ servicePath: standIn.path, clientDir: scratch, announceTimeoutMs: 5000 });
+  const sidecar = await Sidecar.start({ servicePath: standIn.path, clientDir: scratch });
   const lines = [];
   sidecar.on('diagnostic', (line) => lines.push(line));
   for (let waited = 0; !lines.includes('ü two') && waited < 5000; waited += 50) await sleep(50);
