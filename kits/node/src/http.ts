@@ -14,7 +14,7 @@ export interface Reply {
   body: string;
 }
 
-export interface RequestSpec {
+export interface HttpCall {
   port: number;
   token: string;
   method: 'GET' | 'PUT';
@@ -33,8 +33,8 @@ function cutShort(): Error {
   return Object.assign(new Error('the reply was cut short'), { code: 'ECONNRESET' });
 }
 
-export function request(spec: RequestSpec): Promise<Reply> {
-  const what = `${spec.method} ${spec.path}`;
+export function request(call: HttpCall): Promise<Reply> {
+  const what = `${call.method} ${call.path}`;
   return new Promise<Reply>((resolve, reject) => {
     let settled = false;
     let outgoing: http.ClientRequest | undefined;
@@ -53,16 +53,16 @@ export function request(spec: RequestSpec): Promise<Reply> {
       );
     };
     const timer = setTimeout(() => {
-      const error = Object.assign(new Error(`no complete reply within ${spec.timeoutMs} ms`), {
+      const error = Object.assign(new Error(`no complete reply within ${call.timeoutMs} ms`), {
         code: 'ETIMEDOUT',
       });
       failed(error);
       outgoing?.destroy();
-    }, spec.timeoutMs);
+    }, call.timeoutMs);
     timer.unref?.();
 
-    const headers: http.OutgoingHttpHeaders = { [TOKEN_HEADER]: headerValue(spec.token) };
-    const body = spec.body === undefined ? undefined : Buffer.from(spec.body, 'utf8');
+    const headers: http.OutgoingHttpHeaders = { [TOKEN_HEADER]: headerValue(call.token) };
+    const body = call.body === undefined ? undefined : Buffer.from(call.body, 'utf8');
     if (body !== undefined) {
       headers['content-type'] = 'application/json';
       headers['content-length'] = body.length;
@@ -70,9 +70,9 @@ export function request(spec: RequestSpec): Promise<Reply> {
     try {
       outgoing = http.request({
         host: '127.0.0.1',
-        port: spec.port,
-        method: spec.method,
-        path: spec.path,
+        port: call.port,
+        method: call.method,
+        path: call.path,
         headers,
         agent: false, // a connection of its own, closed after the reply ("connection: close")
         setHost: true,
