@@ -62,15 +62,17 @@ for (const { name, options, stayed, announceTimeoutMs, expected } of cases) {
   });
 }
 
-test('diagnostics arrive line by line, whole, and a chatty start does not block', async () => {
+test('lines arrive whole, and a chatty start does not block', async () => {
   // A megabyte without a line feed on standard error before the address line: a kit that did
-  // not read the pipe all along would leave the program blocked and time out. After it, a line
-  // split inside a UTF-8 sequence, a CRLF line and a last line without a line feed.
+  // not read the pipe all along would leave the program blocked and time out. Then the address
+  // line in two writes, a line split inside a UTF-8 sequence, a CRLF line and a last line
+  // without a line feed.
   const standIn = await program(
-    "head -c 1048576 /dev/zero >&2; read line; echo http://127.0.0.1:9\n" +
+    "head -c 1048576 /dev/zero >&2; read line; printf http://127.0.0; sleep 0.2; echo .1:9\n" +
       "printf 'one\\n\\303' >&2; sleep 0.2; printf '\\274 two\\r\\nthree' >&2; exec sleep 60",
   );
   const sidecar = await Sidecar.start({ servicePath: standIn.path, clientDir: scratch });
+  assert.equal(sidecar.url, 'http://127.0.0.1:9');
   const lines = [];
   sidecar.on('diagnostic', (line) => lines.push(line));
   for (let waited = 0; !lines.includes('ü two') && waited < 5000; waited += 50) await sleep(50);
