@@ -3,9 +3,14 @@
 # Debian service package is unpacked into a scratch root and its program run with --help.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export LC_ALL=C.UTF-8
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin${PATH:+:$PATH}
 source scripts/lib/packages.sh
+source scripts/lib/version.sh
+source scripts/lib/node_kit.sh
 
 ensure_packages dpkg-dev file unzip
+ensure_node
 started=$SECONDS
 bash scripts/package.sh >/dev/null
 out=build-packages
@@ -36,6 +41,7 @@ service_deb=$(one 'korvessa-client-services_*.deb')
 kit_deb=$(one 'korvessa-launcher-kit-dev_*.deb')
 tarball=$(one 'korvessa-client-services-*-Linux.tar.gz')
 zip=$(one 'korvessa-client-services-*-win64.zip')
+npm_tarball=$(one 'korvessa-launcher-kit-*.tgz')
 
 echo "-- $service_deb"
 test "$(dpkg-deb -f "$service_deb" Package)" = korvessa-client-services
@@ -74,5 +80,11 @@ unzip -Z1 "$zip" >"$scratch/zip.list"
 holds "$scratch/zip.list" '[^/]+/bin/korvessa-client-services\.exe' \
   '[^/]+/bin/presence-check\.exe' '[^/]+/bin/demo-launcher\.exe' '[^/]+/bin/discord-standin\.exe' \
   '[^/]+/share/doc/korvessa-client-services/LICENSE'
+
+echo "-- $npm_tarball"
+version=$(project_version)
+test "$npm_tarball" = "$out/korvessa-launcher-kit-$version.tgz" ||
+  { echo "npm package is not of version $version" >&2; exit 1; }
+check_node_kit_tarball "$npm_tarball" "$version"
 
 echo "packages stage passed in $((SECONDS - started)) s"

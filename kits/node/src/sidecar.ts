@@ -1,0 +1,392 @@
+// The launcher's side of korvessa-client-services: start the service beside this process, hand
+// it the configuration line, learn its address, call its routes, stop it.
+
+import { spawn, type ChildProcess } from 'node:child_process';
+import { randomBytes } from 'node:crypto';
+import { EventEmitter } from 'node:events';
+import type { Readable } from 'node:stream';
+
+import { SidecarError, errorCode, withoutToken } from './errors';
+import { request, type Reply } from './http';
+import { LineSplitter } from './lines';
+
+/** A launch ticket as PUT /launch/session takes it and GET /launch/session hands it back. */
+export interface LoginTicket {
+  username: string;
+  /** Must begin with "!". */
+  clientLogin: string;
+  /** Must not be empty. */
+  ticket: string;
+  /** Kept for the game client, unread by the service. */
+  expiresAt: string;
+  /** Kept for the game client, unread by the service. A whole number, 0 or more. */
+  ttlSeconds: number;
+}
+
+/** The running game as PUT /presence/session registers it. */
+export interface PresenceSession {
+  /** The game's process id (not 0). */
+  pid: number;
+  /** The proxy log's size just before the game started: see proxyLogOffset. */
+  logOffset: number;
+}
+
+export interface SidecarOptions {
+  /** The korvessa-client-services executable (korvessa-client-services.exe on Windows). */
+  servicePath: string;
+  /** The game client directory, where the service follows the proxy log. */
+  clientDir: string;
+  /** The access token (at least 32 bytes); by default a fresh one of 32 random bytes in hex. */
+  token?: string;
+  /** The process the service stays beside and ends after; by default this one. */
+  launcherPid?: number;
+  /** How long to wait for the address line; default 10000 ms. */
+  announceTimeoutMs?: number;
+  /** The time-out of each request, from connecting to the end of the reply; default 5000 ms. */
+  requestTimeoutMs?: number;
+  /** The service's environment; by default this process's (as for child_process.spawn). */
+  env?: NodeJS.ProcessEnv;
+}
+
+/** How the service ended: its exit code, or the signal that ended it. */
+export interface SidecarExit {
+  code: number | null;
+  signal: NodeJS.Signals | null;
+}
+
+const DEFAULT_ANNOUNCE_TIMEOUT_MS = 10_000;
+const DEFAULT_REQUEST_TIMEOUT_MS = 5_000;
+const HEALTH_BODY = '{"ok":true,"service":"korvessa-client-services"}';
+const NO_LAUNCH_SESSION_BODY = '{"ok":false,"error":"no_launch_session"}';
+// The address line is about 30 bytes; anything much longer is not one.
+const MAX_ANNOUNCEMENT_BYTES = 1024;
+const MAX_DIAGNOSTIC_BYTES = 64 * 1024;
+// What an 'exited' error keeps of the service's standard error.
+const MAX_KEPT_DIAGNOSTICS = 100;
+
+/** The port of an address line "http://127.0.0.1:PORT", or undefined. */
+function announcedPort(line: string): number | undefined {
+  const match = /^http:\/\/127\.0\.0\.1:([0-9]{1,5})$/.exec(line);
+  if (!match) return undefined;
+  const port = Number(match[1]);
+  return port >= 1 && port <= 65535 ? port : undefined;
+}
+
+// A line of the service's for a message: without the token, and not too long to read.
+function clipped(text: string, token: string): string {
+  const clean = withoutToken(text, token);
+  return clean.length > 200 ? `${clean.slice(0, 200)}...` : clean;
+}
+
+function isLoginTicket(value: unknown): value is LoginTicket {
+  if (typeof value !== 'object' || value === null || Array.isArray(value)) return false;
+  const record = value as Record<string, unknown>;
+  return (
+    typeof record['username'] === 'string' &&
+    typeof record['clientLogin'] === 'string' &&
+    typeof record['ticket'] === 'string' &&
+    typeof record['expiresAt'] === 'string' &&
+    Number.isInteger(record['ttlSeconds']) &&
+    (record['ttlSeconds'] as number) >= 0
+  );
+}
+
+// What start() waits for, whichever comes first.
+type StartOutcome =
+  | { what: 'line'; line: string }
+  | { what: 'closed'; exit: SidecarExit }
+  | { what: 'spawn-error'; error: unknown }
+  | { what: 'timeout' };
+
+export interface Sidecar {
+  /** Each line the service writes to standard error, without its line feed. */
+  on(event: 'diagnostic', listener: (line: string) => void): this;
+  once(event: 'diagnostic', listener: (line: string) => void): this;
+  off(event: 'diagnostic', listener: (line: string) => void): this;
+}
+
+/**
+ * A running korvessa-client-services beside this process. Start one with Sidecar.start().
+ *
+ * The sidecar does not keep Node running: when this process ends, the service notices within
+ * about 100 ms and ends too, with status 0. stop() ends it at once.
+ */
+export class Sidecar extends EventEmitter {
+  /** "http://127.0.0.1:PORT", the address the service announced. */
+  readonly url: string;
+  readonly port: number;
+  /** The service's process id. */
+  readonly pid: number;
+  /** The process the service stays beside. */
+  readonly launcherPid: number;
+  /** Settles when the service has ended (it never rejects). */
+  readonly exited: Promise<SidecarExit>;
+  /** The time-out of each request in milliseconds. */
+  requestTimeoutMs: number;
+
+  readonly #child: ChildProcess;
+  readonly #token: string;
+
+  private constructor(
+    child: ChildProcess,
+    exited: Promise<SidecarExit>,
+    port: number,
+    token: string,
+    launcherPid: number,
+    requestTimeoutMs: number,
+  ) {
+    super();
+    this.#child = child;
+    this.#token = token;
+    this.exited = exited;
+    this.port = port;
+    this.url = `http://127.0.0.1:${port}`;
+    this.pid = child.pid as number;
+    this.launcherPid = launcherPid;
+    this.requestTimeoutMs = requestTimeoutMs;
+  }
+
+  /** The access token; hand it to whoever else talks to the service (the game client). */
+  get token(): string {
+    // A getter rather than a field, so that printing the sidecar does not print the token.
+    return this.#token;
+  }
+
+  /**
+   * Starts the service with "--launcher-pid", writes the configuration line and waits for the
+   * address line. Rejects with a SidecarError; the service is never left running then.
+   */
+  static async start(options: SidecarOptions): Promise<Sidecar> {
+    const token = options.token ?? randomBytes(32).toString('hex');
+    const launcherPid = options.launcherPid ?? process.pid;
+    const announceTimeoutMs = options.announceTimeoutMs ?? DEFAULT_ANNOUNCE_TIMEOUT_MS;
+    const configuration = `${JSON.stringify({ token, clientDir: options.clientDir })}\n`;
+
+    let child: ChildProcess;
+    try {
+      child = spawn(options.servicePath, ['--launcher-pid', String(launcherPid)], {
+        stdio: ['pipe', 'pipe', 'pipe'],
+        env: options.env ?? process.env,
+        windowsHide: true, // no console window for a console program started from a GUI
+      });
+    } catch (error) {
+      throw spawnFailure(options.servicePath, error);
+    }
+
+    let settle: (outcome: StartOutcome) => void = () => {};
+    const outcome = new Promise<StartOutcome>((resolve) => {
+      settle = resolve;
+    });
+    const exited = new Promise<SidecarExit>((resolve) => {
+      child.once('close', (code: number | null, signal: NodeJS.Signals | null) => {
+        resolve({ code, signal });
+        settle({ what: 'closed', exit: { code, signal } });
+      });
+    });
+    // After a failed spawn there is no process; 'error' later (a failed kill) changes nothing.
+    child.on('error', (error) => {
+      if (child.pid === undefined) settle({ what: 'spawn-error', error });
+    });
+
+    // Standard error is read from the start, so the service never blocks on a full pipe. Lines
+    // are kept until start() has resolved: for an 'exited' error, or to be handed to the
+    // listeners that the caller adds right after start() (the two pipes are read in no
+    // particular order, so such lines may have been read before the address line).
+    const early: string[] = [];
+    let deliver: ((line: string) => void) | undefined;
+    const errors = new LineSplitter(MAX_DIAGNOSTIC_BYTES, (line) => {
+      if (deliver) deliver(line);
+      else if (early.length < MAX_KEPT_DIAGNOSTICS) early.push(line);
+    });
+    pipe(child.stderr, errors);
+    let announced = false;
+    const output = new LineSplitter(MAX_ANNOUNCEMENT_BYTES, (line) => {
+      if (announced) return; // the service writes nothing after the address line
+      announced = true;
+      settle({ what: 'line', line });
+    });
+    pipe(child.stdout, output);
+
+    // The service reads one line and never looks at its input again. It may have ended before
+    // taking it; its exit status says why.
+    let refused = false;
+    child.stdin?.on('error', () => {
+      refused = true;
+    });
+    child.stdin?.end(configuration);
+
+    const timer = setTimeout(() => settle({ what: 'timeout' }), announceTimeoutMs);
+    const first = await outcome;
+    clearTimeout(timer);
+
+    switch (first.what) {
+      case 'spawn-error':
+        throw spawnFailure(options.servicePath, first.error);
+      case 'closed': {
+        const diagnostics = early.map((line) => withoutToken(line, token));
+        const reason =
+          diagnostics.length > 0
+            ? ` (${clipped(diagnostics[0] as string, token)})`
+            : refused
+              ? ' (it did not take the configuration line)'
+              : '';
+        const ending =
+          first.exit.code !== null
+            ? `with status ${first.exit.code}`
+            : `by signal ${first.exit.signal ?? 'unknown'}`;
+        throw new SidecarError(
+          'exited',
+          `the service ended ${ending} before announcing its address${reason}`,
+          { status: first.exit.code, signal: first.exit.signal, diagnostics },
+        );
+      }
+      case 'timeout':
+        await kill(child, exited);
+        throw new SidecarError(
+          'announce-timeout',
+          `the service did not announce its address within ${announceTimeoutMs} ms`,
+        );
+      case 'line': {
+        const port = announcedPort(first.line);
+        if (port === undefined) {
+          await kill(child, exited);
+          const line = JSON.stringify(clipped(first.line, token));
+          throw new SidecarError(
+            'bad-announcement',
+            `the service announced ${line} instead of its address`,
+          );
+        }
+        const sidecar = new Sidecar(
+          child,
+          exited,
+          port,
+          token,
+          launcherPid,
+          options.requestTimeoutMs ?? DEFAULT_REQUEST_TIMEOUT_MS,
+        );
+        // From here on the service lives as long as this process does; it must not keep this
+        // process alive in turn.
+        child.unref();
+        unref(child.stdout);
+        unref(child.stderr);
+        // After the caller's continuation has run: the lines kept so far, then each as it comes.
+        setImmediate(() => {
+          for (const line of early.splice(0)) sidecar.emit('diagnostic', line);
+          deliver = (line) => sidecar.emit('diagnostic', line);
+        });
+        return sidecar;
+      }
+    }
+  }
+
+  /** GET /health: resolves with true on the service's 200 health reply. */
+  async health(): Promise<true> {
+    const reply = await this.#call('GET', '/health');
+    if (reply.status !== 200 || reply.body !== HEALTH_BODY) throw unexpected('GET /health', reply);
+    return true;
+  }
+
+  /** PUT /launch/session: stores the ticket for the game client (replacing any held one). */
+  async putLaunchTicket(ticket: LoginTicket): Promise<void> {
+    const body = JSON.stringify({
+      username: ticket.username,
+      clientLogin: ticket.clientLogin,
+      ticket: ticket.ticket,
+      expiresAt: ticket.expiresAt,
+      ttlSeconds: ticket.ttlSeconds,
+    });
+    await this.#stored('/launch/session', body);
+  }
+
+  /** GET /launch/session: takes the held ticket out of the service, or null when none is held. */
+  async takeLaunchTicket(): Promise<LoginTicket | null> {
+    const reply = await this.#call('GET', '/launch/session');
+    if (reply.status === 404 && reply.body === NO_LAUNCH_SESSION_BODY) return null;
+    if (reply.status !== 200) throw unexpected('GET /launch/session', reply);
+    let value: unknown;
+    try {
+      value = JSON.parse(reply.body);
+    } catch {
+      value = undefined;
+    }
+    if (!isLoginTicket(value)) {
+      // The body is a ticket's secrets, or garbage: it goes into the error, not the message.
+      throw new SidecarError(
+        'http',
+        `GET /launch/session answered ${reply.statusText} with a body that is not a launch ticket`,
+        { httpStatus: reply.status, body: reply.body },
+      );
+    }
+    const { username, clientLogin, ticket, expiresAt, ttlSeconds } = value;
+    return { username, clientLogin, ticket, expiresAt, ttlSeconds };
+  }
+
+  /** PUT /presence/session: registers the running game for presence. */
+  async putPresenceSession(session: PresenceSession): Promise<void> {
+    const body = JSON.stringify({ pid: session.pid, logOffset: session.logOffset });
+    await this.#stored('/presence/session', body);
+  }
+
+  /** Ends the service at once and resolves with how it ended (at once if it already had). */
+  async stop(): Promise<SidecarExit> {
+    return kill(this.#child, this.exited);
+  }
+
+  async #stored(path: string, body: string): Promise<void> {
+    const reply = await this.#call('PUT', path, body);
+    if (reply.status !== 204) throw unexpected(`PUT ${path}`, reply);
+  }
+
+  #call(method: 'GET' | 'PUT', path: string, body?: string): Promise<Reply> {
+    return request({
+      port: this.port,
+      token: this.#token,
+      method,
+      path,
+      ...(body === undefined ? {} : { body }),
+      timeoutMs: this.requestTimeoutMs,
+    });
+  }
+}
+
+function spawnFailure(servicePath: string, error: unknown): SidecarError {
+  const code = errorCode(error);
+  const reason = error instanceof Error ? error.message : String(error);
+  const what = `the service ${JSON.stringify(servicePath)}`;
+  return new SidecarError('spawn', `${what} could not be started: ${reason}`, {
+    ...(code === undefined ? {} : { code }),
+    cause: error,
+  });
+}
+
+function unexpected(what: string, reply: Reply): SidecarError {
+  const body = reply.body.length > 200 ? `${reply.body.slice(0, 200)}...` : reply.body;
+  return new SidecarError('http', `${what} answered ${reply.statusText}${body ? ` ${body}` : ''}`, {
+    httpStatus: reply.status,
+    body: reply.body,
+  });
+}
+
+function pipe(stream: Readable | null, lines: LineSplitter): void {
+  if (!stream) return;
+  stream.on('data', (chunk: Buffer) => lines.push(chunk));
+  stream.on('end', () => lines.end());
+  stream.on('error', () => {}); // the process's own end is reported by 'close'
+}
+
+function unref(stream: Readable | null): void {
+  (stream as { unref?: () => void } | null)?.unref?.();
+}
+
+// Kills the service (if it still runs) and waits until it has ended and its pipes are closed.
+// The wait holds this process open, so a launcher that stops the service sees it go.
+async function kill(child: ChildProcess, exited: Promise<SidecarExit>): Promise<SidecarExit> {
+  const held = [child, child.stdout, child.stderr];
+  held.forEach((handle) => (handle as { ref?: () => void } | null)?.ref?.());
+  try {
+    if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+    return await exited;
+  } finally {
+    held.forEach((handle) => (handle as { unref?: () => void } | null)?.unref?.());
+  }
+}

@@ -1,0 +1,61 @@
+// A launcher written in TypeScript, type-checked with tsc --strict against the installed kit:
+// the README's example, plus the types a launcher leans on.
+import {
+  PROXY_LOG_FILE_NAME,
+  Sidecar,
+  SidecarError,
+  proxyLogOffset,
+  type LoginTicket,
+  type SidecarErrorKind,
+  type SidecarExit,
+} from 'korvessa-launcher-kit';
+
+async function launch(servicePath: string, clientDir: string, gamePid: number): Promise<void> {
+  const sidecar: Sidecar = await Sidecar.start({ servicePath, clientDir });
+  sidecar.on('diagnostic', (line) => console.error(`service: ${line.toUpperCase()}`));
+  const healthy: true = await sidecar.health();
+  const ticket: LoginTicket = {
+    username: 'ann',
+    clientLogin: '!ann',
+    ticket: 'T-1',
+    expiresAt: '2026-01-01T00:00:00Z',
+    ttlSeconds: 3600,
+  };
+  await sidecar.putLaunchTicket(ticket);
+  const taken: LoginTicket | null = await sidecar.takeLaunchTicket();
+  const logOffset: number = await proxyLogOffset(clientDir);
+  await sidecar.putPresenceSession({ pid: gamePid, logOffset });
+  const url: string = sidecar.url;
+  const port: number = sidecar.port;
+  const token: string = sidecar.token;
+  const end: SidecarExit = await sidecar.stop();
+  console.log(healthy, taken?.ticket, url, port, token, end.code, end.signal, PROXY_LOG_FILE_NAME);
+  // @ts-expect-error a ticket needs all of its members
+  await sidecar.putLaunchTicket({ username: 'ann' });
+  // @ts-expect-error the token cannot be replaced
+  sidecar.token = 'x';
+}
+
+function explain(error: unknown): string {
+  if (!(error instanceof SidecarError)) return String(error);
+  const kind: SidecarErrorKind = error.kind;
+  switch (kind) {
+    case 'spawn':
+      return `${error.message} [${error.code ?? '?'}]`;
+    case 'exited':
+      return `${error.status ?? error.signal} ${error.diagnostics.join('; ')}`;
+    case 'http':
+      return `${error.httpStatus ?? 0} ${error.body ?? ''}`;
+    case 'announce-timeout':
+    case 'bad-announcement':
+    case 'connection':
+      return error.message;
+  }
+}
+
+// @ts-expect-error the kinds are a closed set
+const unknownKind: SidecarErrorKind = 'timeout';
+
+launch('korvessa-client-services', '.', 1).catch((error: unknown) => {
+  console.error(explain(error), unknownKind);
+});

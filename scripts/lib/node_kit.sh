@@ -1,0 +1,66 @@
+# shellcheck shell=bash
+# The npm package of the launcher kit (kits/node): node and npm, packing, checking the tarball.
+# Sourced by the scripts in scripts/, after scripts/lib/packages.sh.
+
+# ensure_node: the node and npm commands, from Debian when either is missing. A node installed
+# some other way is used as it is (Debian's npm package would conflict with it).
+ensure_node() {
+  if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+    ensure_packages nodejs npm
+  fi
+}
+
+# npm_settings CACHE_DIR: npm runs quietly with its cache in CACHE_DIR, whoever calls.
+npm_settings() {
+  export npm_config_cache=$1
+  export npm_config_update_notifier=false npm_config_fund=false npm_config_audit=false
+  export npm_config_progress=false npm_config_loglevel=error
+}
+
+# pack_node_kit WORK VERSION: packs the kit from a clean copy of its folder (no node_modules,
+# no dist) in WORK/source, stamped with VERSION, into WORK/korvessa-launcher-kit-VERSION.tgz.
+pack_node_kit() {
+  local work=$1 version=$2
+  rm -rf "$work/source"
+  mkdir -p "$work/source"
+  tar -C kits/node --exclude=./node_modules --exclude=./dist --exclude='./*.tgz' -cf - . |
+    tar -C "$work/source" -xf -
+  (
+    cd "$work/source" || exit 1
+    npm ci --no-audit --no-fund --loglevel=error >/dev/null
+    npm pkg set "version=$version"
+    npm pack --pack-destination "$work" --loglevel=error >/dev/null
+  )
+}
+
+# check_node_kit_tarball TARBALL VERSION: the package holds package.json (of VERSION, without
+# runtime dependencies), README.md, LICENSE and the compiled code with its declarations, and
+# nothing else; the code points at no source maps.
+check_node_kit_tarball() {
+  local tarball=$1 version=$2 entry
+  local allowed='^package/(LICENSE|README\.md|package\.json|dist/[A-Za-z0-9_-]+\.(js|mjs|d\.ts|d\.mts))$'
+  local listing
+  listing=$(tar -tzf "$tarball")
+  while read -r entry; do
+    [[ $entry =~ $allowed || $entry == */ ]] ||
+      { echo "npm package holds $entry" >&2; return 1; }
+  done <<<"$listing"
+  for entry in package/LICENSE package/README.md package/package.json package/dist/index.js \
+    package/dist/index.mjs package/dist/index.d.ts package/dist/index.d.mts; do
+    grep -qx "$entry" <<<"$listing" || { echo "npm package lacks $entry" >&2; return 1; }
+  done
+  if tar -xzOf "$tarball" --wildcards 'package/dist/*' | grep -q 'sourceMappingURL'; then
+    echo "npm package points at source maps" >&2
+    return 1
+  fi
+  tar -xzOf "$tarball" package/package.json | node -e '
+    const manifest = JSON.parse(require("fs").readFileSync(0, "utf8"));
+    const problems = [];
+    if (manifest.name !== "korvessa-launcher-kit") problems.push(`name ${manifest.name}`);
+    if (manifest.version !== process.argv[1]) problems.push(`version ${manifest.version}`);
+    if (Object.keys(manifest.dependencies ?? {}).length > 0) problems.push("runtime dependencies");
+    if (problems.length > 0) {
+      console.error(`npm package.json: ${problems.join(", ")}`);
+      process.exit(1);
+    }' "$version"
+}
