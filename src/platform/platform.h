@@ -85,8 +85,10 @@ Status writeStandardError(std::string_view text);
 // detached threads still running never see the runtime torn down beneath them.
 [[noreturn]] void exitProcess(int status);
 
-// True while a process with this id exists and this process may query it (a zombie or an ended
-// process whose object is still held counts as present). 0 is never a process.
+// True while a process with this id runs and this process may query it. One that has ended
+// counts as gone, whoever still holds it: a zombie not yet reaped on POSIX, a process object
+// still held open elsewhere on Windows. A process of another user counts as present on POSIX
+// (EPERM) and as gone on Windows where it may not be opened. 0 is never a process.
 bool processExists(std::uint32_t pid);
 
 std::uint32_t currentProcessId();

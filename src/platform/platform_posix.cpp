@@ -17,12 +17,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <system_error>
 
 #include "platform/platform.h"
+#include "platform/process_check_posix.h"
 
 namespace kcs::platform {
 namespace {
@@ -173,21 +175,72 @@ Status writeStandardError(std::string_view text) { return writeAllToFd(STDERR_FI
 
 void exitProcess(int status) { ::_exit(status); }
 
-bool processExists(std::uint32_t pid) {
+namespace {
+
+// True when /proc/PID/stat shows a process that has ended and waits to be reaped: state X (dead),
+// or Z (zombie) with no thread left but its leader. A leader thread that ended while others run
+// also shows Z, but its process lives on, and then the thread count is above 1. Without /proc (or
+// with /proc hiding other users' processes) nothing is known, and the answer is no.
+bool procShowsEnded(pid_t id) {
+  char path[32];
+  std::snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(id));
+  const int file = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  char text[1024];
+  Result<std::size_t> got = readFd(file, text, sizeof(text) - 1);
+  ::close(file);
+  if (!got.ok()) return false;
+  text[*got] = '\0';
+  // "pid (name) state ppid ..." where the name may hold anything, ")" too: the fields follow the
+  // last ")". The thread count is the 18th field after it, the state being the 1st.
+  char* fields = std::strrchr(text, ')');
+  if (fields == nullptr || fields[1] != ' ') return false;
+  const char state = fields[2];
+  if (state == 'X') return true;
+  if (state != 'Z') return false;
+  char* at = fields + 2;
+  for (int field = 1; field < 18 && at != nullptr; ++field) {
+    at = std::strchr(at, ' ');
+    if (at != nullptr) ++at;
+  }
+  return at != nullptr && std::strtol(at, nullptr, 10) <= 1;
+}
+
+}  // namespace
+
+bool processExistsVia(std::uint32_t pid, ProcessCheckPath path) {
   // kill() and pidfd_open() read 0 and negative numbers as process groups or "every process".
   if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return false;
   const pid_t id = static_cast<pid_t>(pid);
 #ifdef SYS_pidfd_open
-  long handle = ::syscall(SYS_pidfd_open, id, 0);
-  if (handle >= 0) {
-    ::close(static_cast<int>(handle));
-    return true;
+  if (path == ProcessCheckPath::PidfdThenSignal) {
+    // A zombie still opens. Its pidfd is readable once the whole process has exited, and only
+    // then: unlike state Z in /proc/PID/stat it stays quiet while just the leader thread has
+    // ended. One poll on the descriptor already open is also cheaper than reading and parsing a
+    // /proc file, so it is the test here; /proc serves only the path without pidfds.
+    long handle = ::syscall(SYS_pidfd_open, id, 0);
+    if (handle >= 0) {
+      pollfd entry{static_cast<int>(handle), POLLIN, 0};
+      int ready = 0;
+      do {
+        ready = ::poll(&entry, 1, 0);
+      } while (ready < 0 && errno == EINTR);
+      ::close(static_cast<int>(handle));
+      return !(ready > 0 && (entry.revents & POLLIN) != 0);
+    }
+    if (errno == ESRCH) return false;
+    // Older kernels (ENOSYS), sandboxes (EPERM) and non-leader thread ids (EINVAL) fall through.
   }
-  if (errno == ESRCH) return false;
-  // Older kernels (ENOSYS), sandboxes (EPERM) and non-leader thread ids (EINVAL) fall through.
+#else
+  (void)path;
 #endif
-  if (::kill(id, 0) == 0) return true;
-  return errno == EPERM;  // the process exists but belongs to someone else
+  // EPERM: the process exists but belongs to someone else, which still counts as present.
+  if (::kill(id, 0) != 0 && errno != EPERM) return false;
+  return !procShowsEnded(id);
+}
+
+bool processExists(std::uint32_t pid) {
+  return processExistsVia(pid, ProcessCheckPath::PidfdThenSignal);
 }
 
 std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(::getpid()); }

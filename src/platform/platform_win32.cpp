@@ -228,10 +228,24 @@ void exitProcess(int status) {
 
 bool processExists(std::uint32_t pid) {
   if (pid == 0) return false;  // the idle process, never a launcher or a game
-  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (process == nullptr) return false;
+  // An ended process still opens while anyone holds a handle to it (a parent that created it, a
+  // .NET Process object); its object is signalled from the moment it ended.
+  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+  if (process != nullptr) {
+    const bool ended = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    ::CloseHandle(process);
+    return !ended;
+  }
+  if (::GetLastError() != ERROR_ACCESS_DENIED) return false;
+  // The process's security may grant the query right without SYNCHRONIZE. Then only the exit
+  // code tells: STILL_ACTIVE (259) is a legal exit code too, so a process that ended with 259
+  // still counts as present here, which is why this is the fallback and not the test.
+  process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return false;  // refused altogether
+  DWORD code = 0;
+  const bool ended = ::GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
   ::CloseHandle(process);
-  return true;
+  return !ended;
 }
 
 std::uint32_t currentProcessId() { return ::GetCurrentProcessId(); }

@@ -332,6 +332,27 @@ TEST_F(FaultsTest, AGigabyteLogIsReadInBoundedMemory) {
   EXPECT_FALSE(sidecar_->waitForExit(0).has_value());
 }
 
+// A game that has ended but that its parent (here this test, usually the launcher) has not reaped
+// yet is gone: its activity is cleared on the next tick.
+TEST_F(FaultsTest, AGameThatEndedIsClearedBeforeItIsReaped) {
+  kit::ChildProcess* standin = startStandin({});
+  startService();
+  const std::uint32_t game = startGame();
+  follow(game);
+  EXPECT_EQ(nextShown(standin), "handshake");
+  EXPECT_EQ(nextShown(standin).substr(0, 12), "In the menus");
+
+  ASSERT_EQ(::kill(static_cast<pid_t>(game), SIGKILL), 0);
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, game, &info, WEXITED | WNOWAIT), 0);  // ended, left unreaped
+  std::uint32_t clearedFor = 0;
+  EXPECT_EQ(nextShown(standin, &clearedFor), "clear");
+  EXPECT_EQ(clearedFor, game);
+  info = {};
+  EXPECT_EQ(::waitid(P_PID, game, &info, WEXITED | WNOHANG | WNOWAIT), 0);
+  EXPECT_EQ(info.si_pid, static_cast<pid_t>(game)) << "reaped by someone else";
+}
+
 TEST_F(FaultsTest, AGameReplacedInTheSlotAsItEndsIsFollowedWhateverTheOrder) {
   // The old game ends and a new one is stored right away: the worker may see the new session
   // first or the old game gone first. Either way the new game must be shown and followed.

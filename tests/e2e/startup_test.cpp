@@ -7,6 +7,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "korvessa/launcher_kit/child_process.h"
@@ -157,6 +158,31 @@ TEST(StartupTest, MissingLauncherIsFoundAfterTheConfigurationWasRead) {
     EXPECT_EQ(outcome.status, c.status) << c.pid;
     EXPECT_EQ(outcome.out, "") << c.pid;
     EXPECT_EQ(outcome.err, c.err) << c.pid;
+  }
+}
+
+// A line that takes more than one read to arrive is judged whole: written in two goes with a
+// pause, or longer than one read takes. Launcher pid 0 makes the outcome show that it was
+// accepted (status 4 comes after the configuration was found valid; any lost part gives 3).
+TEST(StartupTest, AConfigurationLineInSeveralReadsIsReadWhole) {
+  const std::string longLine =
+      R"({"token":")" + kToken + R"(","clientDir":")" + std::string(10000, 'd') + R"("})" "\n";
+  const std::vector<std::vector<std::string>> cases = {
+      {kConfigLine.substr(0, 20), kConfigLine.substr(20)},
+      {longLine},
+      {longLine.substr(0, 4096), longLine.substr(4096, 10), longLine.substr(4106)},
+  };
+  for (const auto& pieces : cases) {
+    auto child = kit::ChildProcess::start(KCS_SERVICE_PATH, {"--launcher-pid", "0"});
+    ASSERT_TRUE(child.ok()) << child.error();
+    kit::ChildProcess& service = **child;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      EXPECT_TRUE(service.writeStdin(pieces[i]).ok());
+    }
+    kit::Result<std::string> err = service.readStderrToEnd(kTimeoutMs);
+    EXPECT_EQ(err.ok() ? *err : err.error(), "launcher process not found\n") << pieces.size();
+    EXPECT_EQ(service.wait(kTimeoutMs), 4) << pieces.size();
   }
 }
 

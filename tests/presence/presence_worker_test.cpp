@@ -237,6 +237,26 @@ TEST(ProxyLogReader, OffsetMovesPastWhatWasScannedExceptForUnfinishedText) {
   }
 }
 
+// An unfinished last line of up to 64 KiB is held back whole, to be read again once complete; one
+// byte longer and it is taken as it stands. The line may start the new text or follow a line feed.
+TEST(ProxyLogReader, AnUnfinishedLineIsHeldBackUpTo64KiB) {
+  TempDir dir;
+  const std::string path = dir.file("long.log");
+  struct Case {
+    std::string before;
+    std::size_t lineBytes;
+    bool heldBack;
+  };
+  const Case cases[] = {{"", 65536, true}, {"", 65537, false}, {"x\n", 65536, true}, {"x\n", 65537, false}};
+  for (const Case& c : cases) {
+    writeFile(path, c.before + std::string(c.lineBytes, 'a'));
+    std::uint64_t offset = 0;
+    ASSERT_TRUE(scanNewLogText(path, PresenceState::menus(), offset, fixedClock).ok());
+    EXPECT_EQ(offset, c.before.size() + (c.heldBack ? 0 : c.lineBytes))
+        << c.before.size() << " + " << c.lineBytes;
+  }
+}
+
 // The backward read in pieces against a plain pass over the whole file: logs much longer than a
 // piece, with lines longer than a piece, and markers on both sides of piece borders.
 TEST(ProxyLogReader, ReadingInPiecesGivesTheWholeTextsResult) {

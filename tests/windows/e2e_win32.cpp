@@ -75,6 +75,28 @@ std::unique_ptr<kit::ChildProcess> startStandIn() {
   return child.ok() ? std::move(child).value() : nullptr;
 }
 
+// A handle to a process held open by this test, as a launcher keeps the one CreateProcess gave it
+// (or a parent keeps the launcher's): the process object outlives the process while it is held.
+class HeldProcess {
+ public:
+  explicit HeldProcess(std::uint32_t pid)
+      : handle_(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {}
+  ~HeldProcess() {
+    if (handle_ != nullptr) ::CloseHandle(handle_);
+  }
+  HeldProcess(const HeldProcess&) = delete;
+  HeldProcess& operator=(const HeldProcess&) = delete;
+  bool ok() const { return handle_ != nullptr; }
+  // The process behind the handle has ended (its exit code is no longer STILL_ACTIVE).
+  bool ended() const {
+    DWORD code = 0;
+    return ::GetExitCodeProcess(handle_, &code) && code != STILL_ACTIVE;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
 // A folder under the temporary folder, removed with its files at the end.
 class TempDir {
  public:
@@ -243,7 +265,8 @@ std::string request(std::uint16_t port, const std::string& method, const std::st
 }
 
 // The road of one launch: address line, health, ticket hand-off, presence shown in Discord and
-// cleared when the game ends, and a silent end with status 0 when the launcher goes.
+// cleared when the game ends, and a silent end with status 0 when the launcher goes; the last
+// two while this test still holds the ended process open.
 TEST(WindowsEndToEnd, OneLaunchFromStartToQuietEnd) {
   TempDir clientDir;
   ProxyLog log(clientDir.file("KorvessaAuthProxy.log"));
@@ -316,17 +339,25 @@ TEST(WindowsEndToEnd, OneLaunchFromStartToQuietEnd) {
   EXPECT_EQ(orText(service->readStderrLine(kWaitMs), ""),
             "Discord presence updated pid=" + std::to_string(gamePid) + " state=Creating\n");
 
-  // The game ends: the activity is cleared for its pid.
+  // The game ends while another program still holds its process: the activity is cleared for
+  // its pid all the same.
+  HeldProcess heldGame(gamePid);
+  ASSERT_TRUE(heldGame.ok());
   game->kill();
   std::optional<Frame> clear = discord.frame(3, kWaitMs);
   ASSERT_TRUE(clear.has_value()) << "no clear frame";
   EXPECT_EQ(clear->opcode, 1u);
   EXPECT_EQ(clear->payload, clearPayload(gamePid, 3));
+  EXPECT_TRUE(heldGame.ended());
 
-  // The launcher ends: the service ends by itself, status 0, having written nothing more.
+  // The launcher ends, held the same way: the service ends by itself, status 0, having written
+  // nothing more.
+  HeldProcess heldLauncher(launcher->pid());
+  ASSERT_TRUE(heldLauncher.ok());
   launcher->closeStdin();
   EXPECT_EQ(launcher->wait(kWaitMs), 0);
   EXPECT_EQ(service->wait(kWaitMs), 0);
+  EXPECT_TRUE(heldLauncher.ended());
   EXPECT_EQ(orText(service->readStdoutToEnd(kWaitMs), "?"), "");
   EXPECT_EQ(orText(service->readStderrToEnd(kWaitMs), "?"), "");
 }
