@@ -6,6 +6,7 @@
 # scripts/test.sh little is left to compile.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 
 ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev dpkg-dev file \

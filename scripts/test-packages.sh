@@ -3,6 +3,7 @@
 # Debian service package is unpacked into a scratch root and its program run with --help.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 
 ensure_packages dpkg-dev file unzip

@@ -8,7 +8,13 @@ ensure_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "missing Debian packages: ${missing[*]}; run this as root, or install them as root" >&2
+      return 1
+    fi
+    sudo="sudo"
+  fi
   echo "installing: ${missing[*]}"
   if [ -z "${KCS_APT_UPDATED:-}" ]; then
     $sudo apt-get update -qq
