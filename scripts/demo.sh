@@ -31,7 +31,7 @@ show_progress() {
 }
 
 echo "building korvessa-client-services and the demo (preset default, into build/) ..."
-echo "(the first build compiles about 35 files, some three minutes on two cores; later runs"
+echo "(the first build compiles about 40 files, some three minutes on two cores; later runs"
 echo " rebuild only what changed)"
 if ! { cmake --preset default && cmake --build --preset default -j "$(nproc)" \
          --target korvessa-client-services demo-launcher discord-standin presence-check; } 2>&1 | show_progress; then
