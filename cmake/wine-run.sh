@@ -5,6 +5,13 @@ set -eu
 prefix=$1
 shift
 WINE=${KCS_WINE:-/usr/lib/wine/wine64}
+# Wine maps wide file names to Unix ones through the locale's character set: without a UTF-8
+# locale (no LANG at all gives plain ASCII) a name outside ASCII cannot be created. C.UTF-8 is
+# built into Debian's C library, so it needs no locales package. No display either: these are
+# console programs, and a first start with a display set may open Wine's set-up windows.
+LC_ALL=C.UTF-8
+export LC_ALL
+unset LANGUAGE DISPLAY WAYLAND_DISPLAY WINEARCH
 WINEPREFIX=$prefix
 WINEDEBUG=${WINEDEBUG:--all}
 # No Gecko/Mono prompts and no desktop integration for a throw-away prefix.

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds the service and its tools, and plays one whole
-# launcher session as a timeline (demo-launcher). Arguments go to the demo, e.g. --real-discord
-# to show the activity in your own running Discord, or --fast for short pauses.
+# The main job: installs what is missing, builds the service and its optional tools (all that
+# `cmake --install build --component demo` installs), and plays one whole launcher session as a
+# timeline (demo-launcher). Arguments go to the demo, e.g. --real-discord to show the activity in
+# your own running Discord, or --fast for short pauses.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev
 
@@ -29,10 +31,10 @@ show_progress() {
 }
 
 echo "building korvessa-client-services and the demo (preset default, into build/) ..."
-echo "(the first build compiles about 35 files, some three minutes on two cores; later runs"
+echo "(the first build compiles about 40 files, some three minutes on two cores; later runs"
 echo " rebuild only what changed)"
 if ! { cmake --preset default && cmake --build --preset default -j "$(nproc)" \
-         --target korvessa-client-services demo-launcher discord-standin; } 2>&1 | show_progress; then
+         --target korvessa-client-services demo-launcher discord-standin presence-check; } 2>&1 | show_progress; then
   cat "$log" >&2
   echo "The build failed; see the output above." >&2
   exit 1

@@ -4,6 +4,7 @@
 # corpus grows in build-fuzz/corpus/<target>; findings land in build-fuzz/findings/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 source scripts/lib/fuzzing.sh
 

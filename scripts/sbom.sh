@@ -15,8 +15,7 @@
 # files. The document is deterministic: its creation time is SOURCE_DATE_EPOCH (else the last
 # commit's time) and its namespace is derived from the version and the package checksums.
 set -euo pipefail
-export LC_ALL=C
-export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+source "$(dirname "$0")/lib/host.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/lib/packages.sh"
 

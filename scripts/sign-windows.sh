@@ -14,8 +14,7 @@
 # that is set (else the current time), and an RSA signature of the same bytes with the same key
 # is the same. A time-stamp server's answer differs on every call.
 set -euo pipefail
-export LC_ALL=C
-export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+source "$(dirname "$0")/lib/host.sh"
 # The caller's relative paths stay valid: this script does not change directory.
 source "$(dirname "$0")/lib/packages.sh"
 

@@ -3,6 +3,9 @@
 # Fails when any step of the session did not check out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
+source scripts/lib/packages.sh
+ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" \
   --target korvessa-client-services demo-launcher discord-standin >/dev/null

@@ -5,6 +5,7 @@
 # in tests/fuzz/corpus/<target>/ once the fault is fixed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 source scripts/lib/fuzzing.sh
 

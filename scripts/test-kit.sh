@@ -4,6 +4,7 @@
 # against the built service: natively on Linux, and cross-built for Windows under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 
 ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev \

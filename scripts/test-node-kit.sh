@@ -5,10 +5,7 @@
 # examples/node-launcher against the installed tarball.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-export LC_ALL=C.UTF-8
-# The system's directories, exported: a shell started with an empty environment has a PATH of
-# its own that it does not hand to the programs it runs (cmake needs one to find its modules).
-export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin${PATH:+:$PATH}
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 source scripts/lib/version.sh
 source scripts/lib/node_kit.sh

@@ -3,8 +3,7 @@
 # Debian service package is unpacked into a scratch root and its program run with --help.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-export LC_ALL=C.UTF-8
-export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin${PATH:+:$PATH}
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 source scripts/lib/version.sh
 source scripts/lib/node_kit.sh

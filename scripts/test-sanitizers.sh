@@ -5,6 +5,7 @@
 # their reports to files (log_path) that are checked after the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev
 

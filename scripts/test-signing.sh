@@ -6,9 +6,8 @@
 # is well-formed SPDX 2.3 naming every package with its checksum; and, when scripts/package.sh
 # signs, that a signed package build packs the signed files and checksums them.
 set -euo pipefail
-export LC_ALL=C.UTF-8
-export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 
 ensure_packages osslsigncode openssl jq unzip wine64 util-linux

@@ -3,6 +3,7 @@
 # runs the unit tests and the Windows end-to-end program under Wine, and packs the ZIP.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 
 ensure_packages cmake make g++-mingw-w64-x86-64-posix wine64 googletest nlohmann-json3-dev util-linux

@@ -2,6 +2,7 @@
 # Runs every test: installs what is missing, builds, and runs each stage in turn.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
 source scripts/lib/packages.sh
 
 ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev

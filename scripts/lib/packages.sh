@@ -8,11 +8,19 @@ ensure_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "missing Debian packages: ${missing[*]}; run this as root, or install them as root" >&2
+      return 1
+    fi
+    sudo="sudo"
+  fi
   echo "installing: ${missing[*]}"
   if [ -z "${KCS_APT_UPDATED:-}" ]; then
     $sudo apt-get update -qq
     export KCS_APT_UPDATED=1
   fi
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Through env, since sudo drops the variables set before it.
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
 }

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -329,6 +330,8 @@ TEST_F(FaultsTest, AGigabyteLogIsReadInBoundedMemory) {
   EXPECT_GT(peakKiB.load(), 0);
   EXPECT_LT(peakKiB.load(), kResidentLimitKiB) << "peak resident size " << peakKiB.load() << " KiB";
   RecordProperty("peak_resident_kib", std::to_string(peakKiB.load()));
+  std::printf("%llu MiB log read from offset 0: peak resident size %ld KiB\n",
+              static_cast<unsigned long long>(kBigLogBytes >> 20), peakKiB.load());
   EXPECT_FALSE(sidecar_->waitForExit(0).has_value());
 }
 

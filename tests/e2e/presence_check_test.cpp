@@ -109,6 +109,8 @@ TEST_F(PresenceCheckTest, EachAnswerOfDiscordHasItsSentenceAndStatus) {
         "Discord accepted the activity"}},
       {"usage", {}, {"--keep", "soon"}, 2, {"--keep needs whole seconds"}},
       {"unknown option", {}, {"--endpoint"}, 2, {"unknown or incomplete argument: --endpoint"}},
+      {"index out of range", {}, {"--endpoint", "10"}, 2,
+       {"--endpoint index must be 0 to 9: 10\n"}},
       {"help", {}, {"--help"}, 0, {"  4  Discord did not answer within 5 seconds\n"}},
   };
   for (const Case& c : cases) {

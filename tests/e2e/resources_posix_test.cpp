@@ -37,6 +37,19 @@ long msSince(Clock::time_point start) {
 
 using ResourcesTest = LoadRig;
 
+// How soon the client with the token must be served beside the tricklers, and by when the last
+// trickler must have been cut. The sanitizers slow the service many times over, and a busy
+// machine more (a ThreadSanitizer run with both cores taken by other work: 2.9 s and 22 s).
+// Their bounds prove only that no one waited for the tricklers' 10 s deadline, and that each
+// trickler was cut.
+#ifdef KCS_SANITIZED
+constexpr long kServedWithinMs = 9000;
+constexpr long kLastCutByMs = 40000;
+#else
+constexpr long kServedWithinMs = 2000;
+constexpr long kLastCutByMs = 20000;
+#endif
+
 TEST_F(ResourcesTest, AnUnauthorisedBodyIsNeverReadIntoMemory) {
   // What a web page may send without asking first: a text/plain POST, here of 256 MiB. The
   // highest resident size the service ever had may not rise by the body's size, only by the
@@ -107,7 +120,7 @@ TEST_F(ResourcesTest, TricklingHeadsAreCutAtTheDeadlineWhileOthersAreServed) {
     EXPECT_TRUE(health.ok()) << health.error();
     slowest = std::max(slowest, msSince(asked));
   }
-  EXPECT_LT(slowest, 2000) << "a client with the token waited " << slowest << " ms";
+  EXPECT_LT(slowest, kServedWithinMs) << "a client with the token waited " << slowest << " ms";
 
   long firstCut = -1;
   long lastCut = 0;
@@ -121,7 +134,7 @@ TEST_F(ResourcesTest, TricklingHeadsAreCutAtTheDeadlineWhileOthersAreServed) {
   trickle.join();
   EXPECT_EQ(refused, kTricklers);
   EXPECT_GE(firstCut, 9000) << "cut before the deadline";
-  EXPECT_LE(lastCut, 20000) << "not cut at the deadline";
+  EXPECT_LE(lastCut, kLastCutByMs) << "not cut at the deadline";
   std::printf("300 tricklers: slowest authorised health reply %ld ms; tricklers cut between "
               "%ld and %ld ms\n", slowest, firstCut, lastCut);
   expectStillServing();

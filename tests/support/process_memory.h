@@ -8,8 +8,9 @@
 
 namespace kcs::testing {
 
-// A figure of /proc/<pid>/status in KiB ("VmRSS", "VmHWM", ...); nothing when it cannot be read.
-inline std::optional<long> procStatusKiB(std::uint32_t pid, const std::string& name) {
+// A figure of /proc/<pid>/status ("VmRSS" and "VmHWM" in KiB, "Threads", ...); nothing when it
+// cannot be read.
+inline std::optional<long> procStatusFigure(std::uint32_t pid, const std::string& name) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   const std::string prefix = name + ":";
   std::string line;
@@ -20,11 +21,16 @@ inline std::optional<long> procStatusKiB(std::uint32_t pid, const std::string& n
 }
 
 // The resident size of a process in KiB.
-inline std::optional<long> residentKiB(std::uint32_t pid) { return procStatusKiB(pid, "VmRSS"); }
+inline std::optional<long> residentKiB(std::uint32_t pid) { return procStatusFigure(pid, "VmRSS"); }
 
 // The highest resident size the process has had so far, in KiB.
 inline std::optional<long> peakResidentKiB(std::uint32_t pid) {
-  return procStatusKiB(pid, "VmHWM");
+  return procStatusFigure(pid, "VmHWM");
+}
+
+// The number of threads the process has.
+inline std::optional<long> threadCount(std::uint32_t pid) {
+  return procStatusFigure(pid, "Threads");
 }
 
 }  // namespace kcs::testing

@@ -81,7 +81,9 @@ Options parseOptions(const std::vector<std::string>& args) {
     } else if (arg == "--endpoint" && hasValue) {
       const std::string& value = args[++i];
       if (value.empty()) usageError("--endpoint needs an index or a path");
-      if (value.size() == 1 && value[0] >= '0' && value[0] <= '9') {
+      // All digits means an index, never a path: "10" is a mistyped index, not a file.
+      if (value.find_first_not_of("0123456789") == std::string::npos) {
+        if (value.size() != 1) usageError("--endpoint index must be 0 to 9: " + value);
         options.index = static_cast<unsigned>(value[0] - '0');
       } else {
         options.name = value;
