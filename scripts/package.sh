@@ -86,20 +86,14 @@ stage() {
   normalise "$dir"
 }
 
-# Linux: the Debian packages from CPack, rebuilt by dpkg-deb from normalised trees (CPack dates
-# the members with the build's times), and the .tar.gz of both components.
+# Linux: the Debian packages from CPack (which dates their members at SOURCE_DATE_EPOCH, owns
+# them by root and sorts them), and the .tar.gz of both components.
 # CPack installs through the build's "preinstall" target, which would build everything first
 # (the tests too): here it builds nothing, what is packed is built just before.
 cmake --preset default -D CMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 cmake --build --preset default -j "$(nproc)" --target korvessa-client-services kcs_launcher_kit
 cpack --config build/CPackConfig.cmake -G DEB -B "$scratch/cpack" >/dev/null
-for deb in "$scratch"/cpack/*.deb; do
-  tree=$scratch/deb
-  rm -rf "$tree"
-  dpkg-deb --raw-extract "$deb" "$tree"
-  normalise "$tree"
-  dpkg-deb --root-owner-group -Zgzip --build "$tree" "$out/${deb##*/}" >/dev/null
-done
+mv "$scratch"/cpack/*.deb "$out"/
 name=$(package_file_name build)
 stage build "$scratch/linux/$name" service kit
 tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
