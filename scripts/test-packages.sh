@@ -122,6 +122,10 @@ if grep -rlaF "$PWD" "$scratch/root" "$scratch/kit" "$scratch/zip"; then
   echo "packaged files above hold the build path $PWD" >&2
   exit 1
 fi
+# SHA256SUMS names every other file, sorted, and each checksum holds.
+diff <(LC_ALL=C.UTF-8 ls -1 "$out" | grep -vx SHA256SUMS) \
+  <(sed 's/^[0-9a-f]\{64\}  //' "$out/SHA256SUMS") >&2 ||
+  { echo "SHA256SUMS does not list exactly the other files in $out" >&2; exit 1; }
 (cd "$out" && sha256sum --quiet -c SHA256SUMS)
 
 echo "packages stage passed in $((SECONDS - started)) s"
