@@ -37,7 +37,7 @@ for cache in build/CMakeCache.txt build-windows/CMakeCache.txt; do
 done
 ours=build-packages
 if [ -n "$launcher" ]; then
-  echo "note: the build folders use a compiler launcher ($launcher); building both sides afresh" >&2
+  echo "note: CMAKE_CXX_COMPILER_LAUNCHER is set; both sides are built afresh from clones" >&2
   plain_build "$scratch/first/korvessa-client-services"
   ours=$scratch/first/korvessa-client-services/build-packages
 elif [ ! -f "$ours/SHA256SUMS" ]; then
