@@ -8,7 +8,7 @@ source scripts/lib/packages.sh
 source scripts/lib/version.sh
 source scripts/lib/node_kit.sh
 
-ensure_packages dpkg-dev file unzip
+ensure_packages dpkg-dev file unzip icoutils
 ensure_node
 started=$SECONDS
 bash scripts/package.sh >/dev/null
@@ -85,5 +85,58 @@ version=$(project_version)
 test "$npm_tarball" = "$out/korvessa-launcher-kit-$version.tgz" ||
   { echo "npm package is not of version $version" >&2; exit 1; }
 check_node_kit_tarball "$npm_tarball" "$version"
+
+# One version, the CMake project's, in every package's name and metadata and in each .exe.
+version=${zip##*/korvessa-client-services-}
+version=${version%-win64.zip}
+echo "-- version $version everywhere"
+for package in "$service_deb" "$kit_deb"; do
+  test "$(dpkg-deb -f "$package" Version)" = "$version" ||
+    { echo "$package: Version is not $version" >&2; exit 1; }
+done
+test "$tarball" = "$out/korvessa-client-services-$version-Linux.tar.gz"
+dpkg-deb -x "$kit_deb" "$scratch/kit"
+grep -qF "set(PACKAGE_VERSION \"$version\")" \
+  "$scratch/kit/usr/lib/cmake/KorvessaLauncherKit/KorvessaLauncherKitConfigVersion.cmake" ||
+  { echo "the kit's CMake package is not version $version" >&2; exit 1; }
+
+# Each .exe in the .zip, read back with wrestool: its version resource (the UTF-16 strings, a
+# key followed by its value) and its manifest.
+unzip -q "$zip" -d "$scratch/zip"
+copyright=$(grep -m1 '^Copyright ' LICENSE)
+file_version=$version
+while [ "$(tr -cd . <<<"$file_version" | wc -c)" -lt 3 ]; do file_version=$file_version.0; done
+for program in korvessa-client-services presence-check demo-launcher discord-standin; do
+  exe=$(echo "$scratch"/zip/*/bin/$program.exe)
+  wrestool -x --raw -t 16 "$exe" | strings -e l -n 1 >"$scratch/strings"
+  value() { awk -v key="$1" 'found { print; exit } $0 == key { found = 1 }' "$scratch/strings"; }
+  for pair in "ProductVersion=$version" "FileVersion=$file_version" \
+      "ProductName=korvessa-client-services" "OriginalFilename=$program.exe" \
+      "LegalCopyright=$copyright"; do
+    test "$(value "${pair%%=*}")" = "${pair#*=}" ||
+      { echo "$program.exe: ${pair%%=*} is '$(value "${pair%%=*}")', not '${pair#*=}'" >&2; exit 1; }
+  done
+  for key in CompanyName FileDescription; do
+    [ -n "$(value $key)" ] || { echo "$program.exe: no $key" >&2; exit 1; }
+  done
+  wrestool -x --raw -t 24 "$exe" >"$scratch/manifest"
+  # asInvoker, and Windows 7, 8, 8.1 and 10/11 as supported systems.
+  for text in 'level="asInvoker"' 35138b9a-5d96-4fbd-8e2d-a2440225f93a \
+      4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 1f676c76-80e1-4239-95bb-83d0f6d0da78 \
+      8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+    grep -qF "$text" "$scratch/manifest" || { echo "$program.exe: manifest lacks $text" >&2; exit 1; }
+  done
+done
+
+# Nothing shipped names the folder it was built in (debug information, __FILE__).
+if grep -rlaF "$PWD" "$scratch/root" "$scratch/kit" "$scratch/zip"; then
+  echo "packaged files above hold the build path $PWD" >&2
+  exit 1
+fi
+# SHA256SUMS names every other file, sorted, and each checksum holds.
+diff <(LC_ALL=C.UTF-8 ls -1 "$out" | grep -vx SHA256SUMS) \
+  <(sed 's/^[0-9a-f]\{64\}  //' "$out/SHA256SUMS") >&2 ||
+  { echo "SHA256SUMS does not list exactly the other files in $out" >&2; exit 1; }
+(cd "$out" && sha256sum --quiet -c SHA256SUMS)
 
 echo "packages stage passed in $((SECONDS - started)) s"
