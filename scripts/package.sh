@@ -53,15 +53,7 @@ ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev dpkg-dev file zip
   g++-mingw-w64-x86-64-posix googletest
 ensure_node
 
-# The time every packed file carries: the caller's SOURCE_DATE_EPOCH, else the last commit's
-# time, else (a source tree outside git) the newest source file's.
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || true)
-fi
-if [ -z "$SOURCE_DATE_EPOCH" ]; then
-  SOURCE_DATE_EPOCH=$(find CMakeLists.txt cmake src tools -type f -printf '%T@\n' |
-    sort -n | tail -n 1 | cut -d . -f 1)
-fi
+SOURCE_DATE_EPOCH=$(source_date_epoch)
 export SOURCE_DATE_EPOCH
 
 out=build-packages

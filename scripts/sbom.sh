@@ -18,6 +18,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib/host.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/lib/packages.sh"
+source "$root/scripts/lib/version.sh"
 
 [ $# -eq 1 ] || { echo "usage: sbom.sh OUT_DIR" >&2; exit 2; }
 out=$1
@@ -29,9 +30,7 @@ fail() {
   exit 1
 }
 
-version=$(sed -n -E 's/^project\(korvessa-client-services VERSION ([0-9][0-9.]*).*/\1/p' \
-  "$root/CMakeLists.txt")
-[ -n "$version" ] || fail "no project version in CMakeLists.txt"
+version=$(project_version) || exit 1
 
 # --- What the build used ----------------------------------------------------------------------
 
@@ -267,8 +266,8 @@ done < <(find "$out" -maxdepth 1 -type f \
   \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' \) | sort)
 [ "$found" -gt 0 ] || fail "no packages in $out"
 
-epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)}
-[[ $epoch =~ ^[0-9]+$ ]] || fail "no SOURCE_DATE_EPOCH and no git history for the creation time"
+epoch=$(source_date_epoch)
+[[ $epoch =~ ^[0-9]+$ ]] || fail "SOURCE_DATE_EPOCH is not a number of seconds: $epoch"
 created=$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%SZ)
 digest=$(printf '%s' "$checksums" | sha256sum | cut -c1-32)
 name=korvessa-client-services-$version

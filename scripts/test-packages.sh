@@ -87,9 +87,8 @@ test "$npm_tarball" = "$out/korvessa-launcher-kit-$version.tgz" ||
 check_node_kit_tarball "$npm_tarball" "$version"
 
 # One version, the CMake project's, in every package's name and metadata and in each .exe.
-version=${zip##*/korvessa-client-services-}
-version=${version%-win64.zip}
 echo "-- version $version everywhere"
+test "$zip" = "$out/korvessa-client-services-$version-win64.zip"
 for package in "$service_deb" "$kit_deb"; do
   test "$(dpkg-deb -f "$package" Version)" = "$version" ||
     { echo "$package: Version is not $version" >&2; exit 1; }

@@ -9,12 +9,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/host.sh
 source scripts/lib/packages.sh
+source scripts/lib/version.sh
 
 ensure_packages osslsigncode openssl jq unzip wine64 util-linux
 started=$SECONDS
 root=$PWD
 out=build-packages
-version=$(sed -n -E 's/^project\(korvessa-client-services VERSION ([0-9][0-9.]*).*/\1/p' CMakeLists.txt)
+version=$(project_version)
 
 scratch=$(mktemp -d)
 restore() {  # the unsigned packages go back where the signed package build put its own
