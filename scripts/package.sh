@@ -56,7 +56,7 @@ ensure_node
 SOURCE_DATE_EPOCH=$(source_date_epoch)
 export SOURCE_DATE_EPOCH
 
-out=build-packages
+out="build-packages"
 rm -rf "$out"
 mkdir -p "$out"
 scratch=$(mktemp -d)

@@ -15,6 +15,7 @@
 # files. The document is deterministic: its creation time is SOURCE_DATE_EPOCH (else the last
 # commit's time) and its namespace is derived from the version and the package checksums.
 set -euo pipefail
+# shellcheck source=scripts/lib/host.sh
 source "$(dirname "$0")/lib/host.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/lib/packages.sh"
@@ -137,7 +138,7 @@ if [ -e "${zips[0]}" ]; then
   gcc_package=$(owner "$("$cxx" -print-file-name=libstdc++.a)")
   crt_package=$(owner "$("$cxx" -print-file-name=libmingwex.a)")
   pthread_package=$(owner "$("$cxx" -print-file-name=libwinpthread.a)")
-  [ -n "$gcc_package" ] && [ -n "$crt_package" ] && [ -n "$pthread_package" ] ||
+  { [ -n "$gcc_package" ] && [ -n "$crt_package" ] && [ -n "$pthread_package" ]; } ||
     fail "cannot tell which Debian packages hold the Windows runtime libraries"
   gcc_version=$(debian_version "$gcc_package")
   crt_version=$(debian_version "$crt_package")

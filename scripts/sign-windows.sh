@@ -14,8 +14,10 @@
 # that is set (else the current time), and an RSA signature of the same bytes with the same key
 # is the same. A time-stamp server's answer differs on every call.
 set -euo pipefail
+# shellcheck source=scripts/lib/host.sh
 source "$(dirname "$0")/lib/host.sh"
 # The caller's relative paths stay valid: this script does not change directory.
+# shellcheck source=scripts/lib/packages.sh
 source "$(dirname "$0")/lib/packages.sh"
 
 me=sign-windows.sh
@@ -40,7 +42,7 @@ while [ $# -gt 0 ]; do
     *) exes+=("$1"); shift ;;
   esac
 done
-[ -n "$pkcs12" ] && [ -n "$password_file" ] && [ ${#exes[@]} -gt 0 ] || usage
+{ [ -n "$pkcs12" ] && [ -n "$password_file" ] && [ ${#exes[@]} -gt 0 ]; } || usage
 case $timestamp in
   "" | http://?* | https://?*) ;;
   *) fail "time-stamp server must be an http:// or https:// URL: $timestamp" ;;
@@ -49,11 +51,11 @@ epoch=${SOURCE_DATE_EPOCH:-$(date +%s)}
 [[ $epoch =~ ^[0-9]{1,12}$ ]] || fail "SOURCE_DATE_EPOCH is not a number of seconds: $epoch"
 
 # Inputs first, so that a wrong argument costs nothing.
-[ -f "$pkcs12" ] && [ -r "$pkcs12" ] || fail "cannot read PKCS#12 file $pkcs12"
-[ -r "$password_file" ] && [ ! -d "$password_file" ] || fail "cannot read password file $password_file"
+{ [ -f "$pkcs12" ] && [ -r "$pkcs12" ]; } || fail "cannot read PKCS#12 file $pkcs12"
+{ [ -r "$password_file" ] && [ ! -d "$password_file" ]; } || fail "cannot read password file $password_file"
 for exe in "${exes[@]}"; do
-  [ -f "$exe" ] && [ -r "$exe" ] || fail "cannot read $exe"
-  [ -w "$(dirname -- "$exe")" ] && [ -w "$exe" ] || fail "cannot replace $exe (not writable)"
+  { [ -f "$exe" ] && [ -r "$exe" ]; } || fail "cannot read $exe"
+  { [ -w "$(dirname -- "$exe")" ] && [ -w "$exe" ]; } || fail "cannot replace $exe (not writable)"
   [ "$(head -c 2 -- "$exe")" = MZ ] || fail "$exe is not a Windows executable"
 done
 

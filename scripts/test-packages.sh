@@ -15,6 +15,8 @@ bash scripts/package.sh >/dev/null
 out=build-packages
 
 one() {  # one PATTERN: the single package matching PATTERN
+  # PATTERN is a glob on purpose: it is expanded here, and must match one file.
+  # shellcheck disable=SC2206
   local found=("$out"/$1)
   if [ ${#found[@]} -ne 1 ] || [ ! -f "${found[0]}" ]; then
     echo "expected one package $1 in $out" >&2
@@ -133,7 +135,7 @@ if grep -rlaF "$PWD" "$scratch/root" "$scratch/kit" "$scratch/zip"; then
   exit 1
 fi
 # SHA256SUMS names every other file, sorted, and each checksum holds.
-diff <(LC_ALL=C.UTF-8 ls -1 "$out" | grep -vx SHA256SUMS) \
+diff <(find "$out" -mindepth 1 -maxdepth 1 ! -name SHA256SUMS -printf '%f\n' | LC_ALL=C sort) \
   <(sed 's/^[0-9a-f]\{64\}  //' "$out/SHA256SUMS") >&2 ||
   { echo "SHA256SUMS does not list exactly the other files in $out" >&2; exit 1; }
 (cd "$out" && sha256sum --quiet -c SHA256SUMS)

@@ -112,7 +112,7 @@ while IFS='|' read -r name status pkcs12 password extra timestamp; do
   [ "$(wc -l <"$scratch/stderr")" -eq 1 ] ||
     { cat "$scratch/stderr" >&2; echo "$name: not one line on stderr" >&2; exit 1; }
   (cd "$targets" && sha256sum -c --quiet "$scratch/before" &&
-    [ "$(ls -A | wc -l)" -eq $((${#programs[@]} + 2)) ]) ||
+    [ "$(find . -mindepth 1 -maxdepth 1 | wc -l)" -eq $((${#programs[@]} + 2)) ]) ||
     { echo "$name: the files changed" >&2; exit 1; }
 done <<EOF
 missing certificate|1|$cert/none.p12|$cert/password|

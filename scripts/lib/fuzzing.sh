@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by scripts/test-fuzz.sh and scripts/fuzz.sh: builds the libFuzzer targets and runs one.
 # Sourced from the repository root.
 

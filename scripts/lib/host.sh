@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced first by every script in scripts/: the same locale and search path whatever the caller's
 # environment holds. A fresh login on a minimal Debian has no LANG (and Wine maps wide file names
 # through the locale's character set, so non-ASCII names would fail), and `su` or `env -i` may

@@ -53,6 +53,8 @@ check_node_kit_tarball() {
     echo "npm package points at source maps" >&2
     return 1
   fi
+  # The single quotes hold JavaScript, whose ${...} is its own.
+  # shellcheck disable=SC2016
   tar -xzOf "$tarball" package/package.json | node -e '
     const manifest = JSON.parse(require("fs").readFileSync(0, "utf8"));
     const problems = [];

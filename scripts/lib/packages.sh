@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # ensure_packages PKG...: installs the Debian packages that are not installed yet (as root, or
 # through sudo when it is there). Sourced by the scripts in scripts/.
 ensure_packages() {

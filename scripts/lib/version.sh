@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # project_version: the project's version, as CMakeLists.txt's project() command states it (the one
 # place it is written). Read with sed, so no configure step is needed. Sourced by the scripts.
 project_version() {
