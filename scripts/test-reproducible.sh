@@ -49,17 +49,24 @@ theirs=$scratch/second/korvessa-client-services/build-packages
 # The two builds' checksums side by side, and the first difference of each file that differs.
 diff <(ls -1 "$ours") <(ls -1 "$theirs") >&2 ||
   { echo "the two builds made different files (above: < here, > in the clone)" >&2; exit 1; }
-differ=0
+differing=()
 for file in "$ours"/*; do
   name=${file##*/}
   printf '%s  %s  %s\n' "$(sha256sum <"$file" | cut -c1-64)" \
     "$(sha256sum <"$theirs/$name" | cut -c1-64)" "$name"
-  cmp "$file" "$theirs/$name" >&2 || differ=1
+  cmp -s "$file" "$theirs/$name" || differing+=("$name")
 done
 (cd "$ours" && sha256sum --quiet -c SHA256SUMS)
 (cd "$theirs" && sha256sum --quiet -c SHA256SUMS)
-if [ "$differ" -ne 0 ]; then
-  echo "the two package builds differ (docs/reproducible-builds.md says what to look at)" >&2
+if [ ${#differing[@]} -gt 0 ]; then
+  # diffoscope unpacks each archive and compares member by member, down to disassembly, so the
+  # report names the member and the bytes that differ. Installed only when it is needed.
+  ensure_packages diffoscope-minimal
+  for name in "${differing[@]}"; do
+    diffoscope --no-progress --text - "$ours/$name" "$theirs/$name" | head -n 200 >&2 || true
+  done
+  echo "the two package builds differ in ${differing[*]} (above: diffoscope's report of each;" \
+    "docs/reproducible-builds.md says what to look at)" >&2
   exit 1
 fi
 echo "reproducible stage passed in $((SECONDS - started)) s"
