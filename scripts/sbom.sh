@@ -24,7 +24,7 @@ source "$root/scripts/lib/version.sh"
 [ $# -eq 1 ] || { echo "usage: sbom.sh OUT_DIR" >&2; exit 2; }
 out=$1
 [ -d "$out" ] || { echo "sbom.sh: no folder $out" >&2; exit 1; }
-ensure_packages jq
+ensure_packages jq python3-debian
 
 fail() {
   echo "sbom.sh: $*" >&2
@@ -42,53 +42,17 @@ owner() { dpkg-query -S "$(realpath -m "$1")" 2>/dev/null | head -n 1 | cut -d: 
 # upstream VERSION: a Debian version without epoch and revision.
 upstream() { local v=${1#*:}; echo "${v%%-*}"; }
 
+# Debian's machine-readable copyright files, read with python3-debian (scripts/lib/
+# debian_copyright.py says what each answer holds).
+copyright_tool() { /usr/bin/python3 "$root/scripts/lib/debian_copyright.py" "$@"; }
 # copyright_field FILE PATTERN FIELD: the FIELD (Copyright or License) of the paragraph for the
-# files PATTERN (as written, e.g. "*") of a machine-readable Debian copyright file, continuation
-# lines joined.
-copyright_field() {
-  [ -r "$1" ] || return 0
-  awk -v pattern="$2" -v field="$3" '
-    /^Files:/ { hit = ($0 == "Files: " pattern); next }
-    hit && index($0, field ":") == 1 { sub("^" field ": *", ""); value = $0; grab = 1; next }
-    hit && grab && /^[ \t]/ { sub(/^[ \t]+/, ""); value = value ", " $0; next }
-    grab { print value; exit }
-    END { if (grab) print value }' "$1" | head -n 1
-}
-
-# licences_under FILE PREFIX...: the licence names of the paragraphs of a Debian copyright file
-# whose Files patterns begin with one of the PREFIXes ("*" for the catch-all), one per line.
-# Tests and the profiling start-up code (linked only with -pg) are not part of a program.
-licences_under() {
-  local file=$1
-  shift
-  awk -v prefixes="$*" '
-    BEGIN { n = split(prefixes, p, " ") }
-    /^Files:/ { sub(/^Files: */, ""); files = $0; infiles = 1; next }
-    infiles && /^[ \t]/ { files = files " " $0; next }
-    /^License:/ {
-      infiles = 0
-      name = $0; sub(/^License: */, "", name); sub(/[ \t]+$/, "", name)
-      split(files, f, /[ \t]+/)
-      for (i in f) for (j = 1; j <= n; j++)
-        if (f[i] != "" && f[i] !~ /tests|\/profile\// &&
-            (f[i] == p[j] || (p[j] != "*" && index(f[i], p[j]) == 1))) hit = 1
-      if (hit) print name
-      files = ""; hit = 0; next
-    }
-    { infiles = 0 }' "$file" | sed -E 's/ (and|or) /\n/g' | sort -u
-}
-
-# licence_text FILE NAME: the text of the licence paragraph NAME in a Debian copyright file.
-licence_text() {
-  awk -v name="$2" '
-    /^License:/ { if (grab && text != "") exit; l = $0; sub(/^License: */, "", l);
-                  sub(/[ \t]+$/, "", l); grab = (l == name); text = ""; next }
-    grab && /^[ \t]/ { line = $0; sub(/^[ \t]/, "", line); if (line == ".") line = "";
-                       text = text line "\n"; next }
-    grab && text != "" { exit }
-    grab { grab = 0 }
-    END { printf "%s", text }' "$1"
-}
+# files PATTERN (as written, e.g. "*"); empty when FILE cannot be read.
+copyright_field() { copyright_tool field "$@"; }
+# licences_under FILE PREFIX...: the licence names of the paragraphs whose Files patterns begin
+# with one of the PREFIXes ("*" for the catch-all), one per line.
+licences_under() { copyright_tool licences "$@"; }
+# licence_text FILE NAME: the text of the licence paragraph NAME.
+licence_text() { copyright_tool text "$@"; }
 
 # spdx_id NAME: the SPDX identifier for a licence name of Debian's copyright files; names SPDX
 # does not know become LicenseRef-NAME, defined in the document with their text.
