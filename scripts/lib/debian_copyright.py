@@ -6,7 +6,8 @@
   debian_copyright.py licences FILE PREFIX...    the licence names of the paragraphs with a Files
                                                  pattern that is a PREFIX ("*": the catch-all) or
                                                  begins with one, a line each, sorted
-  debian_copyright.py text FILE NAME             the text of the stand-alone licence paragraph NAME
+  debian_copyright.py text FILE NAME             the text of the licence NAME, from the first
+                                                 paragraph that holds it
 
 Continuation lines of a Copyright field are joined with ", ". A licence expression's "and" and
 "or" split it into its names. Tests and the profiling start-up code (linked only with -pg) are
@@ -51,9 +52,12 @@ def licences(path, prefixes):
 
 
 def text(path, name):
-    for paragraph in read(path).all_license_paragraphs():
-        if paragraph.license.synopsis.strip() == name:
-            return paragraph.license.text
+    # The first paragraph, in the file's order, that names the licence and holds its text: a
+    # stand-alone licence paragraph, or a files paragraph that carries its own.
+    for paragraph in read(path).all_paragraphs():
+        licence = getattr(paragraph, "license", None)
+        if licence is not None and licence.synopsis.strip() == name and licence.text:
+            return licence.text
     return ""
 
 
