@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "http/request_reader.h"
-#include "http/shared_state.h"
 #include "platform/platform.h"
+#include "state/shared_state.h"
 
 namespace kcs {
 

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "http/record_reader.h"
-#include "http/shared_state.h"
 
 namespace kcs {
 namespace {
@@ -72,10 +71,6 @@ Result<std::string> writeLoginTicket(const LoginTicket& ticket) {
   } catch (const std::exception& e) {
     return fail(e.what());
   }
-}
-
-void throwBrokenLock(const char* lockName) {
-  throw std::runtime_error(std::string(lockName) + " is broken");
 }
 
 }  // namespace kcs

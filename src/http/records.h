@@ -1,26 +1,14 @@
-// The two records that clients hand over: the launch ticket and the presence session.
+// The JSON form and the validity rules of the two records that clients hand over: the launch
+// ticket and the presence session.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "common/result.h"
+#include "state/records.h"
 
 namespace kcs {
-
-struct LoginTicket {
-  std::string username;
-  std::string clientLogin;
-  std::string ticket;
-  std::string expiresAt;
-  std::uint64_t ttlSeconds = 0;
-};
-
-struct PresenceSession {
-  std::uint32_t pid = 0;
-  std::uint64_t logOffset = 0;
-};
 
 // Strict JSON readers (object or array form); the failure text is for diagnostics only.
 Result<LoginTicket> readLoginTicket(std::string_view json);

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "http/shared_state.h"
 #include "platform/platform.h"
+#include "state/shared_state.h"
 
 namespace kcs {
 

@@ -4,7 +4,6 @@
 #include <string>
 #include <utility>
 
-#include "http/shared_state.h"
 #include "lifecycle/accept_loop.h"
 #include "lifecycle/command_line.h"
 #include "lifecycle/launcher_config.h"
@@ -12,6 +11,7 @@
 #include "lifecycle/threads.h"
 #include "platform/platform.h"
 #include "presence/presence_worker.h"
+#include "state/shared_state.h"
 
 namespace kcs {
 namespace {

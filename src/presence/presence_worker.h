@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "common/result.h"
-#include "http/shared_state.h"
 #include "presence/discord_ipc_client.h"
 #include "presence/proxy_log_scanner.h"
+#include "state/shared_state.h"
 
 namespace kcs {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "http/records.h"
+#include "state/records.h"
 
 namespace kcs {
 
