@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "http/record_reader.h"
+#include "common/record_reader.h"
 
 namespace kcs {
 namespace {

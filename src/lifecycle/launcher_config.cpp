@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/record_reader.h"
 #include "common/utf8.h"
-#include "http/record_reader.h"
 #include "platform/platform.h"
 
 namespace kcs {

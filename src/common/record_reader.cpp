@@ -1,4 +1,4 @@
-#include "http/record_reader.h"
+#include "common/record_reader.h"
 
 #include <cstddef>
 #include <iterator>
