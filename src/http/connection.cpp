@@ -5,6 +5,7 @@
 
 #include "http/records.h"
 #include "http/response.h"
+#include "platform/clock.h"
 
 namespace kcs {
 namespace {
@@ -46,10 +47,10 @@ constexpr std::size_t kDrainBytes = 4 * 1024 * 1024;
 
 void drainBeforeClose(platform::Socket& connection, ByteSource& source) {
   if (!platform::shutdownSending(connection).ok()) return;
-  const std::uint64_t end = steadyMilliseconds() + kDrainMs;
+  const std::uint64_t end = platform::steadyMilliseconds() + kDrainMs;
   char scratch[16 * 1024];
   for (std::size_t drained = 0; drained < kDrainBytes;) {
-    const std::uint64_t now = steadyMilliseconds();
+    const std::uint64_t now = platform::steadyMilliseconds();
     if (now >= end) return;
     const platform::ReceiveResult got =
         source.read(scratch, sizeof(scratch), static_cast<unsigned>(end - now));

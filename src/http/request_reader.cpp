@@ -1,7 +1,6 @@
 #include "http/request_reader.h"
 
 #include <algorithm>
-#include <chrono>
 #include <limits>
 #include <new>
 #include <optional>
@@ -89,7 +88,8 @@ auto failingOnExhaustion(Read read) -> decltype(read()) {
   }
 }
 
-Result<RequestHead> readHead(ByteSource& bytes, std::uint64_t deadlineMs, const Clock& clock) {
+Result<RequestHead> readHead(ByteSource& bytes, std::uint64_t deadlineMs,
+                             const platform::Clock& clock) {
   std::string buffer;
   buffer.reserve(kInitialBufferBytes);
   char scratch[kReadChunkBytes];
@@ -165,14 +165,8 @@ platform::ReceiveResult SocketByteSource::read(char* buffer, std::size_t capacit
   return platform::receive(socket_, buffer, capacity);
 }
 
-std::uint64_t steadyMilliseconds() {
-  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count());
-}
-
 Result<RequestHead> readRequestHead(ByteSource& bytes, std::uint64_t deadlineMs,
-                                    const Clock& clock) {
+                                    const platform::Clock& clock) {
   return failingOnExhaustion([&] { return readHead(bytes, deadlineMs, clock); });
 }
 
@@ -181,7 +175,8 @@ Result<HttpRequest> readRequestBody(ByteSource& bytes, RequestHead head) {
 }
 
 Result<HttpRequest> readRequest(ByteSource& bytes) {
-  Result<RequestHead> head = readRequestHead(bytes, steadyMilliseconds() + kHeadDeadlineMs);
+  Result<RequestHead> head =
+      readRequestHead(bytes, platform::steadyMilliseconds() + kHeadDeadlineMs);
   if (!head.ok()) return fail(head.error());
   return readRequestBody(bytes, std::move(head).value());
 }

@@ -8,10 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "common/result.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace kcs {
@@ -59,10 +59,6 @@ class SocketByteSource final : public ByteSource {
   unsigned timeoutMs_ = 0;  // 0: not set yet
 };
 
-// Milliseconds on a clock that never goes back; only differences between readings mean anything.
-using Clock = std::function<std::uint64_t()>;
-std::uint64_t steadyMilliseconds();
-
 inline constexpr unsigned kReceiveTimeoutMs = 2000;  // each single read
 inline constexpr unsigned kHeadDeadlineMs = 10000;   // the whole head, from the accept
 inline constexpr std::size_t kReadChunkBytes = 1024;
@@ -72,7 +68,7 @@ inline constexpr std::size_t kMaxHeadBytes = 65536;
 // 2000 ms, and never past deadlineMs on clock: a head still incomplete then fails, however
 // steadily its bytes trickle in.
 Result<RequestHead> readRequestHead(ByteSource& bytes, std::uint64_t deadlineMs,
-                                    const Clock& clock = steadyMilliseconds);
+                                    const platform::Clock& clock = platform::steadyMilliseconds);
 
 // Reads the rest of the body that head announced, each read waiting at most 2000 ms, and
 // returns the whole request. Bytes beyond the body are dropped.

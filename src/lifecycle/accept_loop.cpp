@@ -8,6 +8,7 @@
 #include "http/connection.h"
 #include "lifecycle/launcher_watch.h"
 #include "lifecycle/threads.h"
+#include "platform/clock.h"
 
 namespace kcs {
 namespace {
@@ -26,7 +27,7 @@ void reportAcceptFailure(const std::string& error) {
 // threads, no room for another stack) is the clients' doing, not a fault of the service: the
 // connection is closed and the failure goes back to the loop like any failed accept.
 Status startConnectionThread(platform::Socket connection, std::shared_ptr<SharedState> state) {
-  const std::uint64_t acceptedAtMs = steadyMilliseconds();
+  const std::uint64_t acceptedAtMs = platform::steadyMilliseconds();
   // std::function needs a copyable target, so the socket travels as its raw handle and is owned
   // again on the new thread; if the thread never starts the handle is closed here.
   std::intptr_t handle = connection.release();

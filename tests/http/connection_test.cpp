@@ -9,6 +9,7 @@
 
 #include "http/response.h"
 #include "korvessa/launcher_kit/http_client.h"
+#include "platform/clock.h"
 
 namespace kcs {
 namespace {
@@ -33,7 +34,7 @@ class ConnectionTest : public ::testing::Test {
     return std::thread([this] {
       platform::AcceptResult accepted = platform::acceptConnection(listener_);
       if (accepted.kind == platform::AcceptResult::Kind::Accepted) {
-        handleConnection(std::move(accepted.connection), state_, steadyMilliseconds());
+        handleConnection(std::move(accepted.connection), state_, platform::steadyMilliseconds());
       }
     });
   }

@@ -45,7 +45,7 @@ class MemorySource final : public ByteSource {
   }
 
   std::size_t consumed() const { return offset_; }
-  Clock clock() {
+  platform::Clock clock() {
     return [this] { return now; };
   }
 
