@@ -56,8 +56,13 @@ printf '{ "name": "kit-consumer", "version": "0.0.0", "private": true }\n' \
   >"$work/consumer/package.json"
 cp kits/node/test/*.mjs kits/node/test/consumer.* kits/node/test/tsconfig.json "$work/consumer/test/"
 types_node=$(node -p 'require("./kits/node/package.json").devDependencies["@types/node"]')
-npm install --prefix "$work/typescript-newest" --no-audit --no-fund --loglevel=error \
-  typescript@latest >/dev/null
+# In a folder of its own rather than with --prefix, which would also move npm's global
+# configuration file away from the one the system's npm reads.
+mkdir -p "$work/typescript-newest"
+printf '{ "name": "typescript-newest", "version": "0.0.0", "private": true }\n' \
+  >"$work/typescript-newest/package.json"
+(cd "$work/typescript-newest" &&
+  npm install --no-audit --no-fund --loglevel=error typescript@latest >/dev/null)
 (
   cd "$work/consumer"
   # A TypeScript launcher installs @types/node beside the kit (its optional peer).
