@@ -369,8 +369,8 @@ export class Sidecar extends EventEmitter {
 
   /**
    * Kills the service at once (SIGKILL; on Windows TerminateProcess) and resolves with how it
-   * ended, at once if it already had. The service is not asked to finish anything first: a
-   * held ticket is lost, and Discord drops the activity when the service's pipe closes. Later
+   * ended, at once if it already had. The service is not asked to finish anything: a held
+   * ticket is lost, and its activity stays until Discord notices the closed connection. Later
    * calls reject with 'connection' without a request. To let the service end by itself,
    * simply end this process.
    */
