@@ -2,13 +2,15 @@
 # Builds every package into build-packages/: from the Linux build (preset "default") a .tar.gz
 # and the Debian packages korvessa-client-services and korvessa-launcher-kit-dev, from the
 # Windows cross build (preset "windows") the .zip with the service and the optional tools, and
-# the npm package korvessa-launcher-kit (kits/node) stamped with the project's version; then the
+# the npm package korvessa-launcher-kit (kits/node) stamped with the project's version and
+# carrying the service of the .tar.gz and of the .zip (signed, when they are); then the
 # bill of materials and SHA256SUMS over all of them. Only the packed targets are built, and the
 # presets' build folders are reused, so after scripts/test.sh little is left to compile.
 #
 #   bash scripts/package.sh [--sign-pkcs12 FILE --password-file FILE [--timestamp URL]]
 #
-# With --sign-pkcs12 the .exe files are signed (scripts/sign-windows.sh) before the .zip is made.
+# With --sign-pkcs12 the .exe files are signed (scripts/sign-windows.sh) before the .zip and the
+# npm package are made.
 #
 # The packages are reproducible: the same commit built with the same Debian toolchain gives the
 # same bytes, wherever and whenever it is built (docs/reproducible-builds.md). Every time stamp
@@ -45,6 +47,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib/host.sh
 source scripts/lib/packages.sh
 source scripts/lib/version.sh
+source scripts/lib/service_binaries.sh
 source scripts/lib/node_kit.sh
 export TZ=UTC
 umask 022
@@ -92,7 +95,8 @@ cmake --build --preset default -j "$(nproc)" --target korvessa-client-services k
 cpack --config build/CPackConfig.cmake -G DEB -B "$scratch/cpack" >/dev/null
 mv "$scratch"/cpack/*.deb "$out"/
 name=$(package_file_name build)
-stage build "$scratch/linux/$name" service kit
+linux_tree=$scratch/linux/$name
+stage build "$linux_tree" service kit
 tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
   -C "$scratch/linux" -cf - "$name" | gzip -9 -n >"$out/$name.tar.gz"
 
@@ -102,7 +106,8 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$(nproc)" --target korvessa-client-services presence-check \
   demo-launcher discord-standin
 name=$(package_file_name build-windows)
-stage build-windows "$scratch/windows/$name" service demo
+windows_tree=$scratch/windows/$name
+stage build-windows "$windows_tree" service demo
 if [ ${#sign_args[@]} -gt 0 ]; then
   bash scripts/sign-windows.sh "${sign_args[@]}" "$scratch/windows/$name"/bin/*.exe
   normalise "$scratch/windows/$name"
@@ -110,12 +115,13 @@ fi
 zipfile=$PWD/$out/$name.zip
 (cd "$scratch/windows" && find "$name" | sort | zip -X -9 -q -@ "$zipfile")
 
-# The npm package, from a clean copy of the kit; npm's cache is the node kit stage's.
+# The npm package, from a clean copy of the kit, with the service staged above; npm's cache is
+# the node kit stage's.
 npm_settings "$PWD/build-node-kit/npm-cache"
 rm -rf build-node-kit/package
 mkdir -p build-node-kit/package
 version=$(project_version)
-pack_node_kit "$PWD/build-node-kit/package" "$version"
+pack_node_kit "$PWD/build-node-kit/package" "$version" "$linux_tree" "$windows_tree"
 mv "build-node-kit/package/korvessa-launcher-kit-$version.tgz" "$out/"
 rm -rf build-node-kit/package
 

@@ -6,7 +6,8 @@
 #   .deb, .tar.gz   nlohmann/json, header-only and compiled in (the service and the kit use it)
 #   .zip            nlohmann/json, and what -static links into each .exe: libgcc and libstdc++
 #                   (GCC), the mingw-w64 C runtime and winpthreads
-#   .tgz            the project's own code only
+#   .tgz            nlohmann/json and the .zip's runtime parts: it carries the Linux service
+#                   and the service's .exe
 # What the Linux programs load from the system (libc6, libstdc++6, ...) is not shipped and not
 # listed as contained; the .deb entries name their Depends field in a comment.
 #
@@ -208,7 +209,10 @@ while IFS= read -r path; do
       SPDXRef-winpthreads) ;;
     *.tgz) file_version=$(tar -xOzf "$path" package/package.json 2>/dev/null |
       jq -r '.version // empty' 2>/dev/null || true)
-      file_version=${file_version:-$version} ;;
+      file_version=${file_version:-$version}
+      parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
+        SPDXRef-winpthreads)
+      comment="Carries the service for linux-x64 (it needs the system's C and C++ runtime libraries, not shipped) and win32-x64." ;;
   esac
   # The package as a whole: every licence of what it holds (each part's is an AND of terms).
   concluded=$(for part in "${parts[@]}"; do echo "${licence_of[$part]}"; done |

@@ -129,8 +129,18 @@ for program in korvessa-client-services presence-check demo-launcher discord-sta
   done
 done
 
+# The npm package carries the very service programs of the .tar.gz and the .zip.
+mkdir -p "$scratch/npm"
+tar -xzf "$npm_tarball" -C "$scratch/npm"
+tar -xzOf "$tarball" --wildcards '*/bin/korvessa-client-services' |
+  cmp - "$scratch/npm/package/service/linux-x64/korvessa-client-services" ||
+  { echo "the npm package's Linux service is not the .tar.gz's" >&2; exit 1; }
+cmp "$scratch"/zip/*/bin/korvessa-client-services.exe \
+  "$scratch/npm/package/service/win32-x64/korvessa-client-services.exe" ||
+  { echo "the npm package's .exe is not the .zip's" >&2; exit 1; }
+
 # Nothing shipped names the folder it was built in (debug information, __FILE__).
-if grep -rlaF "$PWD" "$scratch/root" "$scratch/kit" "$scratch/zip"; then
+if grep -rlaF "$PWD" "$scratch/root" "$scratch/kit" "$scratch/zip" "$scratch/npm"; then
   echo "packaged files above hold the build path $PWD" >&2
   exit 1
 fi

@@ -200,6 +200,10 @@ if grep -q -- '--sign-pkcs12' scripts/package.sh; then
   mapfile -t signed < <(find "$scratch/signed" -name '*.exe' | sort)
   [ ${#signed[@]} -eq ${#shipped[@]} ] || { echo "the signed .zip lacks programs" >&2; exit 1; }
   verified "${signed[@]}"
+  # The npm package carries that same signed service.
+  tar -xzOf "$out"/korvessa-launcher-kit-*.tgz package/service/win32-x64/korvessa-client-services.exe |
+    cmp - "$(find "$scratch/signed" -name korvessa-client-services.exe)" ||
+    { echo "the npm package does not carry the signed service" >&2; exit 1; }
   (cd "$out" && sha256sum -c --quiet SHA256SUMS)
   grep -q "${signed_zips[0]##*/}" "$out/SHA256SUMS" ||
     { echo "SHA256SUMS does not list the signed .zip" >&2; exit 1; }

@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # The npm package of the launcher kit (kits/node): node and npm, packing, checking the tarball.
-# Sourced by the scripts in scripts/, after scripts/lib/packages.sh.
+# Sourced by the scripts in scripts/, after scripts/lib/packages.sh and
+# scripts/lib/service_binaries.sh.
 
 # ensure_node: the node and npm commands, from Debian when either is missing. A node installed
 # some other way is used as it is (Debian's npm package would conflict with it).
@@ -17,14 +18,17 @@ npm_settings() {
   export npm_config_progress=false npm_config_loglevel=error
 }
 
-# pack_node_kit WORK VERSION: packs the kit from a clean copy of its folder (no node_modules,
-# no dist) in WORK/source, stamped with VERSION, into WORK/korvessa-launcher-kit-VERSION.tgz.
+# pack_node_kit WORK VERSION LINUX_TREE WINDOWS_TREE: packs the kit from a clean copy of its
+# folder (no node_modules, dist or service) in WORK/source, stamped with VERSION and carrying the
+# service of the installed trees (scripts/lib/service_binaries.sh), into
+# WORK/korvessa-launcher-kit-VERSION.tgz.
 pack_node_kit() {
   local work=$1 version=$2
   rm -rf "$work/source"
   mkdir -p "$work/source"
-  tar -C kits/node --exclude=./node_modules --exclude=./dist --exclude='./*.tgz' -cf - . |
-    tar -C "$work/source" -xf -
+  tar -C kits/node --exclude=./node_modules --exclude=./dist --exclude=./service \
+    --exclude='./*.tgz' -cf - . | tar -C "$work/source" -xf -
+  stage_service_binaries "$3" "$4" "$work/source/service/linux-x64" "$work/source/service/win32-x64"
   (
     cd "$work/source" || exit 1
     npm ci --no-audit --no-fund --loglevel=error >/dev/null
@@ -34,21 +38,26 @@ pack_node_kit() {
 }
 
 # check_node_kit_tarball TARBALL VERSION: the package holds package.json (of VERSION, without
-# runtime dependencies), README.md, LICENSE and the compiled code with its declarations, and
-# nothing else; the code points at no source maps.
+# runtime dependencies), README.md, LICENSE, the compiled code with its declarations and the
+# carried service (the Linux program with its run bit), and nothing else; the code points at
+# no source maps.
 check_node_kit_tarball() {
   local tarball=$1 version=$2 entry
+  local linux=package/service/linux-x64/korvessa-client-services
+  local windows=package/service/win32-x64/korvessa-client-services.exe
   local allowed='^package/(LICENSE|README\.md|package\.json|dist/[A-Za-z0-9_-]+\.(js|mjs|d\.ts|d\.mts))$'
   local listing
   listing=$(tar -tzf "$tarball")
   while read -r entry; do
-    [[ $entry =~ $allowed || $entry == */ ]] ||
+    [[ $entry =~ $allowed || $entry == "$linux" || $entry == "$windows" || $entry == */ ]] ||
       { echo "npm package holds $entry" >&2; return 1; }
   done <<<"$listing"
   for entry in package/LICENSE package/README.md package/package.json package/dist/index.js \
-    package/dist/index.mjs package/dist/index.d.ts package/dist/index.d.mts; do
+    package/dist/index.mjs package/dist/index.d.ts package/dist/index.d.mts "$linux" "$windows"; do
     grep -qx "$entry" <<<"$listing" || { echo "npm package lacks $entry" >&2; return 1; }
   done
+  tar -tvzf "$tarball" "$linux" | grep -q '^-rwxr-xr-x ' ||
+    { echo "npm package's $linux lacks its run bit" >&2; return 1; }
   if tar -xzOf "$tarball" --wildcards 'package/dist/*' | grep -q 'sourceMappingURL'; then
     echo "npm package points at source maps" >&2
     return 1

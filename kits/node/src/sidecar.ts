@@ -1,14 +1,18 @@
+/// <reference types="node" preserve="true" />
 // The launcher's side of korvessa-client-services: start the service beside this process, hand
 // it the configuration line, learn its address, call its routes, stop it.
 
 import { spawn, type ChildProcess } from 'node:child_process';
 import { randomBytes } from 'node:crypto';
 import { EventEmitter } from 'node:events';
+import { stat } from 'node:fs/promises';
 import type { Readable } from 'node:stream';
 
 import { SidecarError, errorCode, withoutToken } from './errors';
 import { request, type Reply } from './http';
 import { LineSplitter } from './lines';
+import { checkOptions, checkTimeout } from './options';
+import { defaultServicePath } from './service-path';
 
 /** A launch ticket as PUT /launch/session takes it and GET /launch/session hands it back. */
 export interface LoginTicket {
@@ -31,18 +35,34 @@ export interface PresenceSession {
   logOffset: number;
 }
 
+/**
+ * What Sidecar.start() takes. Wrong values reject with a TypeError or RangeError that names the
+ * option, before anything is started.
+ */
 export interface SidecarOptions {
-  /** The korvessa-client-services executable (korvessa-client-services.exe on Windows). */
-  servicePath: string;
+  /**
+   * The korvessa-client-services executable (korvessa-client-services.exe on Windows); by
+   * default the one this package carries, see defaultServicePath().
+   */
+  servicePath?: string;
   /** The game client directory, where the service follows the proxy log. */
   clientDir: string;
-  /** The access token (at least 32 bytes); by default a fresh one of 32 random bytes in hex. */
+  /**
+   * The access token, at least 32 bytes in UTF-8; by default a fresh one of 32 random bytes in
+   * hex.
+   */
   token?: string;
-  /** The process the service stays beside and ends after; by default this one. */
+  /**
+   * The process the service stays beside and ends after, a whole number from 1 to 4294967295;
+   * by default this one.
+   */
   launcherPid?: number;
-  /** How long to wait for the address line; default 10000 ms. */
+  /** How long to wait for the address line, in ms (more than 0); default 10000. */
   announceTimeoutMs?: number;
-  /** The time-out of each request, from connecting to the end of the reply; default 5000 ms. */
+  /**
+   * The time-out of each request, from connecting to the end of the reply, in ms (more than 0);
+   * default 5000.
+   */
   requestTimeoutMs?: number;
   /** The service's environment; by default this process's (as for child_process.spawn). */
   env?: NodeJS.ProcessEnv;
@@ -109,7 +129,11 @@ export interface Sidecar {
  * A running korvessa-client-services beside this process. Start one with Sidecar.start().
  *
  * The sidecar does not keep Node running: when this process ends, the service notices within
- * about 100 ms and ends too, with status 0. stop() ends it at once.
+ * about 100 ms and ends too, with status 0. stop() kills it at once.
+ *
+ * Each request takes up to about 100 ms: between its checks on the launcher the service looks
+ * for a new connection only every 100 ms, so calls made one after another take about 100 ms
+ * each. Calls made together are taken in the same round.
  */
 export class Sidecar extends EventEmitter {
   /** "http://127.0.0.1:PORT", the address the service announced. */
@@ -121,11 +145,9 @@ export class Sidecar extends EventEmitter {
   readonly launcherPid: number;
   /** Settles when the service has ended (it never rejects). */
   readonly exited: Promise<SidecarExit>;
-  /** The time-out of each request in milliseconds. */
-  requestTimeoutMs: number;
-
   readonly #child: ChildProcess;
   readonly #token: string;
+  #requestTimeoutMs: number;
 
   private constructor(
     child: ChildProcess,
@@ -143,7 +165,17 @@ export class Sidecar extends EventEmitter {
     this.url = `http://127.0.0.1:${port}`;
     this.pid = child.pid as number;
     this.launcherPid = launcherPid;
-    this.requestTimeoutMs = requestTimeoutMs;
+    this.#requestTimeoutMs = requestTimeoutMs;
+  }
+
+  /** The time-out of each request in milliseconds (more than 0; a RangeError otherwise). */
+  get requestTimeoutMs(): number {
+    return this.#requestTimeoutMs;
+  }
+
+  set requestTimeoutMs(value: number) {
+    checkTimeout('requestTimeoutMs', value);
+    this.#requestTimeoutMs = value;
   }
 
   /** The access token; hand it to whoever else talks to the service (the game client). */
@@ -154,23 +186,31 @@ export class Sidecar extends EventEmitter {
 
   /**
    * Starts the service with "--launcher-pid", writes the configuration line and waits for the
-   * address line. Rejects with a SidecarError; the service is never left running then.
+   * address line. Rejects with a TypeError or RangeError for wrong options (nothing started),
+   * else with a SidecarError; the service is never left running then.
    */
   static async start(options: SidecarOptions): Promise<Sidecar> {
+    checkOptions(options);
     const token = options.token ?? randomBytes(32).toString('hex');
     const launcherPid = options.launcherPid ?? process.pid;
     const announceTimeoutMs = options.announceTimeoutMs ?? DEFAULT_ANNOUNCE_TIMEOUT_MS;
     const configuration = `${JSON.stringify({ token, clientDir: options.clientDir })}\n`;
+    let servicePath: string;
+    try {
+      servicePath = options.servicePath ?? defaultServicePath();
+    } catch (error) {
+      throw new SidecarError('spawn', (error as Error).message, { cause: error });
+    }
 
     let child: ChildProcess;
     try {
-      child = spawn(options.servicePath, ['--launcher-pid', String(launcherPid)], {
+      child = spawn(servicePath, ['--launcher-pid', String(launcherPid)], {
         stdio: ['pipe', 'pipe', 'pipe'],
         env: options.env ?? process.env,
         windowsHide: true, // no console window for a console program started from a GUI
       });
     } catch (error) {
-      throw spawnFailure(options.servicePath, error);
+      throw await spawnFailure(servicePath, error);
     }
 
     let settle: (outcome: StartOutcome) => void = () => {};
@@ -221,7 +261,7 @@ export class Sidecar extends EventEmitter {
 
     switch (first.what) {
       case 'spawn-error':
-        throw spawnFailure(options.servicePath, first.error);
+        throw await spawnFailure(servicePath, first.error);
       case 'closed': {
         const diagnostics = early.map((line) => withoutToken(line, token));
         const reason =
@@ -327,7 +367,13 @@ export class Sidecar extends EventEmitter {
     await this.#stored('/presence/session', body);
   }
 
-  /** Ends the service at once and resolves with how it ended (at once if it already had). */
+  /**
+   * Kills the service at once (SIGKILL; on Windows TerminateProcess) and resolves with how it
+   * ended, at once if it already had. The service is not asked to finish anything: a held
+   * ticket is lost, and its activity stays until Discord notices the closed connection. Later
+   * calls reject with 'connection' without a request. To let the service end by itself,
+   * simply end this process.
+   */
   async stop(): Promise<SidecarExit> {
     return kill(this.#child, this.exited);
   }
@@ -337,34 +383,96 @@ export class Sidecar extends EventEmitter {
     if (reply.status !== 204) throw unexpected(`PUT ${path}`, reply);
   }
 
-  #call(method: 'GET' | 'PUT', path: string, body?: string): Promise<Reply> {
-    return request({
-      port: this.port,
-      token: this.#token,
-      method,
-      path,
-      ...(body === undefined ? {} : { body }),
-      timeoutMs: this.requestTimeoutMs,
-    });
+  async #call(method: 'GET' | 'PUT', path: string, body?: string): Promise<Reply> {
+    const what = `${method} ${path}`;
+    this.#failIfEnded(what);
+    try {
+      return await request({
+        port: this.port,
+        token: this.#token,
+        method,
+        path,
+        ...(body === undefined ? {} : { body }),
+        timeoutMs: this.#requestTimeoutMs,
+      });
+    } catch (error) {
+      // The service may have died while the request was on its way: say so rather than the
+      // connection's code.
+      this.#failIfEnded(what);
+      throw error;
+    }
+  }
+
+  // A call after the service has ended fails without a request; the child's own exit fields
+  // are set as soon as it is known to have ended (before its pipes close).
+  #failIfEnded(what: string): void {
+    const status = this.#child.exitCode;
+    const signal = this.#child.signalCode;
+    if (status === null && signal === null) return;
+    const how = status !== null ? `with status ${status}` : `by signal ${signal}`;
+    throw new SidecarError(
+      'connection',
+      `${what}: the service has ended (${how}); start a new sidecar to go on`,
+      { status, signal },
+    );
   }
 }
 
-function spawnFailure(servicePath: string, error: unknown): SidecarError {
+// Why the service could not be started, in words a launcher developer can act on: the system's
+// code alone (EACCES for a directory and for a file without the run bit alike) does not say.
+async function spawnFailure(servicePath: string, error: unknown): Promise<SidecarError> {
   const code = errorCode(error);
-  const reason = error instanceof Error ? error.message : String(error);
   const what = `the service ${JSON.stringify(servicePath)}`;
+  let found: Awaited<ReturnType<typeof stat>> | undefined;
+  try {
+    found = await stat(servicePath);
+  } catch {
+    found = undefined;
+  }
+  let reason: string;
+  if (found === undefined) {
+    reason =
+      'it does not exist. Pass the path of korvessa-client-services as servicePath, or leave ' +
+      'servicePath out to use the one this package carries (in an Electron app, unpacked from ' +
+      'app.asar)';
+  } else if (found.isDirectory()) {
+    reason = 'it is a directory. servicePath must name the korvessa-client-services program itself';
+  } else {
+    const detail = error instanceof Error ? error.message : String(error);
+    reason =
+      `it cannot be run (${detail}). It needs the run bit (chmod +x) on a file system that ` +
+      'allows programs, and must be a program for this system';
+  }
   return new SidecarError('spawn', `${what} could not be started: ${reason}`, {
     ...(code === undefined ? {} : { code }),
     cause: error,
   });
 }
 
+// What the service requires of each record it refuses with 400.
+const RECORD_RULES: ReadonlyMap<string, string> = new Map([
+  [
+    'invalid_ticket',
+    'a launch ticket needs a clientLogin that begins with "!", a ticket that is not empty, ' +
+      'username and expiresAt as strings, and ttlSeconds a whole number from 0 to 2^64-1',
+  ],
+  [
+    'invalid_presence_session',
+    'a presence session needs pid a whole number from 1 to 4294967295 and logOffset a whole ' +
+      'number from 0 to 2^64-1',
+  ],
+]);
+
 function unexpected(what: string, reply: Reply): SidecarError {
   const body = reply.body.length > 200 ? `${reply.body.slice(0, 200)}...` : reply.body;
-  return new SidecarError('http', `${what} answered ${reply.statusText}${body ? ` ${body}` : ''}`, {
-    httpStatus: reply.status,
-    body: reply.body,
-  });
+  let rules = '';
+  if (reply.status === 400) {
+    const error = /^\{"ok":false,"error":"([a-z_]+)"\}$/.exec(reply.body)?.[1];
+    const rule = error === undefined ? undefined : RECORD_RULES.get(error);
+    if (rule !== undefined) rules = `: ${rule}`;
+  }
+  const message = `${what} answered ${reply.statusText}${body ? ` ${body}` : ''}${rules}`;
+  return new SidecarError('http', message, { httpStatus: reply.status, body: reply.body });
 }
 
 function pipe(stream: Readable | null, lines: LineSplitter): void {

@@ -4,6 +4,7 @@ import {
   PROXY_LOG_FILE_NAME,
   Sidecar,
   SidecarError,
+  defaultServicePath,
   proxyLogOffset,
   type LoginTicket,
   type SidecarErrorKind,
@@ -12,6 +13,10 @@ import {
 
 async function launch(servicePath: string, clientDir: string, gamePid: number): Promise<void> {
   const sidecar: Sidecar = await Sidecar.start({ servicePath, clientDir });
+  // The service the package carries, by default or named.
+  const carried: Sidecar = await Sidecar.start({ clientDir });
+  const carriedPath: string = defaultServicePath();
+  await carried.stop();
   sidecar.on('diagnostic', (line) => console.error(`service: ${line.toUpperCase()}`));
   const healthy: true = await sidecar.health();
   const ticket: LoginTicket = {
@@ -30,6 +35,7 @@ async function launch(servicePath: string, clientDir: string, gamePid: number): 
   const token: string = sidecar.token;
   const end: SidecarExit = await sidecar.stop();
   console.log(healthy, taken?.ticket, url, port, token, end.code, end.signal, PROXY_LOG_FILE_NAME);
+  console.log(carriedPath);
   // @ts-expect-error a ticket needs all of its members
   await sidecar.putLaunchTicket({ username: 'ann' });
   // @ts-expect-error the token cannot be replaced
@@ -43,12 +49,12 @@ function explain(error: unknown): string {
     case 'spawn':
       return `${error.message} [${error.code ?? '?'}]`;
     case 'exited':
+    case 'connection':
       return `${error.status ?? error.signal} ${error.diagnostics.join('; ')}`;
     case 'http':
       return `${error.httpStatus ?? 0} ${error.body ?? ''}`;
     case 'announce-timeout':
     case 'bad-announcement':
-    case 'connection':
       return error.message;
   }
 }

@@ -1,9 +1,10 @@
 // The kit against the real service: a whole session, refused records, the service's end.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import { accessSync, constants } from 'node:fs';
 import { mkdir, writeFile } from 'node:fs/promises';
 import { createRequire } from 'node:module';
-import { join } from 'node:path';
+import { dirname, join } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import { inspect } from 'node:util';
 import { test } from 'node:test';
@@ -12,7 +13,7 @@ import * as kit from 'korvessa-launcher-kit';
 
 import { isRunning, scratch, serviceEnv, servicePath, sleep, within } from './fixtures.mjs';
 
-const { Sidecar, SidecarError, proxyLogOffset } = kit;
+const { Sidecar, SidecarError, defaultServicePath, proxyLogOffset } = kit;
 const start = (options = {}) =>
   Sidecar.start({ servicePath, clientDir: scratch, env: serviceEnv, ...options });
 
@@ -49,10 +50,70 @@ test('a whole session: health, a ticket taken once, presence, stop', async () =>
 
   assert.deepEqual(await sidecar.stop(), { code: null, signal: 'SIGKILL' });
   assert.deepEqual(await sidecar.exited, { code: null, signal: 'SIGKILL' });
-  assert.deepEqual(await sidecar.stop(), { code: null, signal: 'SIGKILL' });
   assert.equal(isRunning(sidecar.pid), false);
-  await assert.rejects(sidecar.health(), { kind: 'connection', code: 'ECONNREFUSED' });
+  await assert.rejects(sidecar.health(), {
+    kind: 'connection',
+    signal: 'SIGKILL',
+    message: /^GET \/health: the service has ended \(by signal SIGKILL\)/,
+  });
   assert.deepEqual(diagnostics, []); // nothing goes wrong, and no Discord is reachable
+});
+
+// Where the package carries no service (the kit built in place), there is nothing to start.
+let carried = true;
+try {
+  accessSync(defaultServicePath(), constants.X_OK);
+} catch {
+  carried = false;
+}
+
+test('the carried service serves a session with no servicePath', { skip: !carried }, async () => {
+  const sidecar = await Sidecar.start({ clientDir: scratch, env: serviceEnv });
+  try {
+    assert.equal(await sidecar.health(), true);
+  } finally {
+    await sidecar.stop();
+  }
+});
+
+test('a call after the service was killed fails at once, saying so', async () => {
+  const sidecar = await start();
+  process.kill(sidecar.pid, 'SIGKILL');
+  // The sidecar does not hold this process open: the wait's timer does.
+  assert.deepEqual(await within(sidecar.exited, 5000), { code: null, signal: 'SIGKILL' });
+  const error = await sidecar.takeLaunchTicket().then(assert.fail, (failure) => failure);
+  assert.equal(error.kind, 'connection');
+  assert.equal(error.signal, 'SIGKILL');
+  assert.equal(error.code, undefined); // no request was made
+  assert.match(error.message, /the service has ended \(by signal SIGKILL\)/);
+});
+
+test('defaultServicePath: the carried program, unpacked from an Electron app, per platform', () => {
+  const internal = dirname(createRequire(import.meta.url).resolve('korvessa-launcher-kit'));
+  const { unpackedPath } = createRequire(import.meta.url)(join(internal, 'service-path.js'));
+  const mapped = [
+    ['/opt/Game/resources/app.asar/node_modules/k/service/linux-x64/korvessa-client-services',
+      '/opt/Game/resources/app.asar.unpacked/node_modules/k/service/linux-x64/korvessa-client-services'],
+    ['C:\\Game\\resources\\app.asar\\node_modules\\k\\service\\win32-x64\\s.exe',
+      'C:\\Game\\resources\\app.asar.unpacked\\node_modules\\k\\service\\win32-x64\\s.exe'],
+    // Development (electron .), an unpacked path already, and folders merely named alike.
+    ['/home/me/game/node_modules/k/service', '/home/me/game/node_modules/k/service'],
+    ['/g/app.asar.unpacked/k', '/g/app.asar.unpacked/k'],
+    ['/g/myapp.asar/k', '/g/myapp.asar/k'],
+    ['C:\\g\\app.asarx\\k', 'C:\\g\\app.asarx\\k'],
+  ];
+  for (const [path, expected] of mapped) assert.equal(unpackedPath(path), expected, path);
+
+  assert.equal(defaultServicePath(), join(internal, '..', 'service', 'linux-x64', 'korvessa-client-services'));
+  const platform = Object.getOwnPropertyDescriptor(process, 'platform');
+  try {
+    Object.defineProperty(process, 'platform', { value: 'win32' });
+    assert.match(defaultServicePath(), /[\\/]service[\\/]win32-x64[\\/]korvessa-client-services\.exe$/);
+    Object.defineProperty(process, 'platform', { value: 'darwin' });
+    assert.throws(defaultServicePath, { message: /not for darwin-x64: pass servicePath/ });
+  } finally {
+    Object.defineProperty(process, 'platform', platform);
+  }
 });
 
 // A token is sent as the UTF-8 bytes that the configuration line carries.
@@ -86,7 +147,7 @@ test('records the service refuses reject with the reply', async () => {
       assert.equal(error.kind, 'http');
       assert.equal(error.httpStatus, 400);
       assert.equal(error.body, body);
-      assert.match(error.message, /answered 400 Bad Request/);
+      assert.match(error.message, /answered 400 Bad Request .*: a (launch ticket|presence session) needs/);
       assert.ok(!error.message.includes(sidecar.token));
     }
     assert.equal(await sidecar.takeLaunchTicket(), null); // nothing refused was stored

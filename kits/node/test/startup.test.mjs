@@ -1,5 +1,6 @@
 // Every way a start can fail arrives as its SidecarError, and leaves nothing running.
 import assert from 'node:assert/strict';
+import { access, writeFile } from 'node:fs/promises';
 import { join } from 'node:path';
 import { test } from 'node:test';
 
@@ -14,11 +15,23 @@ const cases = [
     name: 'a missing executable',
     options: async () => ({ servicePath: join(scratch, 'no-such-service') }),
     expected: { kind: 'spawn', code: 'ENOENT' },
+    message: /could not be started: it does not exist\. Pass the path/,
   },
   {
-    name: 'a token of 31 bytes',
-    options: async () => ({ servicePath, token: 'x'.repeat(31) }),
-    expected: { kind: 'exited', status: 3, diagnostics: ['launcher configuration is incomplete'] },
+    name: 'a directory',
+    options: async () => ({ servicePath: scratch }),
+    expected: { kind: 'spawn', code: 'EACCES' },
+    message: /could not be started: it is a directory\./,
+  },
+  {
+    name: 'a file without the run bit',
+    options: async () => {
+      const path = join(scratch, 'not-runnable');
+      await writeFile(path, '#!/bin/sh\n', { mode: 0o644 });
+      return { servicePath: path };
+    },
+    expected: { kind: 'spawn', code: 'EACCES' },
+    message: /could not be started: it cannot be run \(.*\)\. It needs the run bit \(chmod \+x\)/,
   },
   {
     name: 'a launcher pid that no process has',
@@ -39,7 +52,7 @@ const cases = [
   },
 ];
 
-for (const { name, options, stayed, announceTimeoutMs, expected } of cases) {
+for (const { name, options, stayed, announceTimeoutMs, expected, message } of cases) {
   test(`start fails on ${name}`, async () => {
     const standIn = stayed === undefined ? undefined : await program(stayed);
     const given = standIn ? { servicePath: standIn.path } : await options();
@@ -56,11 +69,42 @@ for (const { name, options, stayed, announceTimeoutMs, expected } of cases) {
     assert.ok(error instanceof SidecarError, String(error));
     assert.equal(error.name, 'SidecarError');
     for (const [key, value] of Object.entries(expected)) assert.deepEqual(error[key], value, key);
+    if (message) assert.match(error.message, message);
     assert.ok(!error.message.includes(token) && !JSON.stringify(error).includes(token));
-    assert.ok(!error.message.includes('x'.repeat(31)));
     if (standIn) assert.equal(isRunning(await standIn.pid()), false, 'the program was left running');
   });
 }
+
+// Options a launcher got wrong: refused before anything starts, naming the option alone.
+const secret = 'x'.repeat(31);
+const wrongOptions = [
+  [{ token: secret }, RangeError, /^token must be at least 32 bytes/],
+  [{ token: '鍵'.repeat(10) }, RangeError, /^token must be at least 32 bytes/], // 30 bytes
+  [{ token: 42 }, TypeError, /^token must be a string/],
+  [{ launcherPid: 0 }, RangeError, /^launcherPid must be a whole number from 1 to 4294967295/],
+  [{ launcherPid: -5 }, RangeError, /^launcherPid /],
+  [{ launcherPid: 1.5 }, RangeError, /^launcherPid /],
+  [{ launcherPid: 4294967296 }, RangeError, /^launcherPid /],
+  [{ launcherPid: '123' }, TypeError, /^launcherPid must be a number/],
+  [{ announceTimeoutMs: 0 }, RangeError, /^announceTimeoutMs must be more than 0/],
+  [{ announceTimeoutMs: NaN }, RangeError, /^announceTimeoutMs /],
+  [{ requestTimeoutMs: -1 }, RangeError, /^requestTimeoutMs must be more than 0/],
+  [{ requestTimeoutMs: Infinity }, RangeError, /^requestTimeoutMs /],
+  [{ clientDir: undefined }, TypeError, /^clientDir must be a string/],
+  [{ servicePath: '' }, RangeError, /^servicePath must not be empty/],
+];
+
+test('wrong options are refused before anything starts', async () => {
+  for (const [given, type, message] of wrongOptions) {
+    const standIn = await program('read line; echo http://127.0.0.1:9; exec sleep 60');
+    const options = { servicePath: standIn.path, clientDir: scratch, ...given };
+    const error = await Sidecar.start(options).then(assert.fail, (failure) => failure);
+    assert.ok(error instanceof type, `${JSON.stringify(given)}: ${error}`);
+    assert.match(error.message, message);
+    assert.ok(!error.message.includes(secret));
+    await assert.rejects(access(`${standIn.path}.pid`), { code: 'ENOENT' }, 'it was started');
+  }
+});
 
 test('lines arrive whole, and a chatty start does not block', async () => {
   // A megabyte without a line feed on standard error before the address line: a kit that did
