@@ -450,6 +450,22 @@ std::string discordIpcName(unsigned index) {
   return joinPath(ipcBaseDirectory(), "discord-ipc-" + std::to_string(index));
 }
 
+Result<bool> ipcEndpointServed(const std::string& name) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (name.size() >= sizeof(address.sun_path)) return fail("socket path too long");
+  std::memcpy(address.sun_path, name.data(), name.size());
+  File probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!probe.valid()) return lastError();
+  if (::connect(fd(probe), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+    return true;
+  }
+  // A full backlog is a listener too, a busy one; refused or missing means nobody listens.
+  if (errno == EAGAIN || errno == EINPROGRESS || errno == EINTR) return true;
+  if (errno == ECONNREFUSED || errno == ENOENT) return false;
+  return lastError();
+}
+
 Result<IpcListener> listenIpc(const std::string& name) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -457,7 +473,12 @@ Result<IpcListener> listenIpc(const std::string& name) {
   std::memcpy(address.sun_path, name.data(), name.size());
   IpcListener listener{name, File(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))};
   if (!listener.handle.valid()) return lastError();
-  ::unlink(name.c_str());  // a socket left behind by an earlier run
+  // Only a socket left behind by an earlier run is replaced: unlinking a live one would cut off
+  // whoever serves it (a running Discord) until it restarts.
+  Result<bool> served = ipcEndpointServed(name);
+  if (!served.ok()) return fail(served.error());
+  if (*served) return fail("the endpoint is already served by another program");
+  ::unlink(name.c_str());
   if (::bind(fd(listener.handle), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
           0 ||
       ::listen(fd(listener.handle), 16) != 0) {
