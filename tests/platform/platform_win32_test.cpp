@@ -276,10 +276,10 @@ TEST(StandardStreamsWin32, PresenceGoesOnWhenStandardErrorFailsEveryWrite) {
     ::SetStdHandle(STD_ERROR_HANDLE, saved);
     EXPECT_FALSE(written.ok());
     ASSERT_TRUE(worker.client.has_value());
-    worker.client.reset();  // the end of the stream for the reader below
-
+    // Accepted while the worker is still connected: a client that has gone is not handed out.
     Result<IpcChannel> served = acceptIpc(*listener);
     ASSERT_TRUE(served.ok()) << served.error();
+    worker.client.reset();  // the end of the stream for the reader below
     std::string got;
     char chunk[512];
     for (Result<std::size_t> n = readIpc(*served, chunk, sizeof(chunk)); n.ok() && *n > 0;
