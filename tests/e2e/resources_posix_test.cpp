@@ -159,6 +159,12 @@ TEST_F(ResourcesTest, TricklingHeadsAreCutAtTheDeadlineWhileOthersAreServed) {
 TEST_F(ResourcesTest, AcceptFailuresWithStandardErrorClosedDoNotEndTheService) {
   // A launcher that stopped reading standard error, and local clients that take every
   // descriptor the service may have: each "accept failed" line is lost, and serving goes on.
+#ifdef __SANITIZE_ADDRESS__
+  // The asan preset carries UndefinedBehaviorSanitizer, whose vptr check probes memory through
+  // a pipe of its own: with every descriptor taken the probe fails and it reports a virtual call
+  // on a sound object as an "invalid vptr". ThreadSanitizer runs this test.
+  GTEST_SKIP() << "UndefinedBehaviorSanitizer needs free descriptors for its own checks";
+#else
   constexpr int kBurst = 40;
   startLimited("ulimit -n 24 || exit 99\n");
   ASSERT_TRUE(sidecar_);
@@ -174,6 +180,7 @@ TEST_F(ResourcesTest, AcceptFailuresWithStandardErrorClosedDoNotEndTheService) {
   kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
   EXPECT_TRUE(health.ok()) << health.error();
   EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
+#endif
 }
 
 TEST_F(ResourcesTest, AConnectionWithoutAThreadIsClosedAndTheServiceGoesOn) {
