@@ -362,6 +362,48 @@ TEST(WindowsEndToEnd, OneLaunchFromStartToQuietEnd) {
   EXPECT_EQ(orText(service->readStderrToEnd(kWaitMs), "?"), "");
 }
 
+// A launcher that stops reading the service's standard error before its first line: the lines
+// are lost, presence goes on.
+TEST(WindowsEndToEnd, PresenceGoesOnWithStandardErrorClosed) {
+  TempDir clientDir;
+  ProxyLog log(clientDir.file("KorvessaAuthProxy.log"));
+  ASSERT_TRUE(log.ok());
+  DiscordStandIn discord;
+  ASSERT_EQ(discord.error(), "") << "is a Discord client running? it owns discord-ipc-0";
+  std::unique_ptr<kit::ChildProcess> launcher = startStandIn();
+  std::unique_ptr<kit::ChildProcess> game = startStandIn();
+  ASSERT_TRUE(launcher && game);
+
+  auto started = kit::ChildProcess::start(
+      KCS_SERVICE_PATH, {"--launcher-pid", std::to_string(launcher->pid())});
+  ASSERT_TRUE(started.ok()) << started.error();
+  std::unique_ptr<kit::ChildProcess> service = std::move(started).value();
+  service->closeStderr();
+  ASSERT_TRUE(service->writeStdin(configLine(clientDir.path())).ok());
+  kit::Result<std::uint16_t> port =
+      kit::parseAnnouncedPort(orText(service->readStdoutLine(kWaitMs), ""));
+  ASSERT_TRUE(port.ok()) << port.error();
+
+  const std::uint32_t gamePid = game->pid();
+  EXPECT_EQ(request(*port, "PUT", "/presence/session",
+                    "{\"pid\":" + std::to_string(gamePid) + ",\"logOffset\":0}"),
+            httpReply("204 No Content", ""));
+  ASSERT_TRUE(discord.frame(0, kWaitMs).has_value()) << "no handshake frame";
+  std::optional<Frame> menus = discord.frame(1, kWaitMs);
+  ASSERT_TRUE(menus.has_value()) << "no Menus frame";
+  EXPECT_EQ(menus->payload, menusPayload(gamePid, 1));
+  ASSERT_TRUE(log.append("12:00:09 Rewrote CMSG_CHAR_CREATE race=4\r\n"));
+  std::optional<Frame> creating = discord.frame(2, kWaitMs);
+  ASSERT_TRUE(creating.has_value()) << "no Creating frame";
+  EXPECT_EQ(creating->payload, creatingPayload(gamePid, 2));
+  EXPECT_FALSE(service->wait(0).has_value()) << "the service ended";
+
+  game->kill();
+  ASSERT_TRUE(discord.frame(3, kWaitMs).has_value()) << "no clear frame";
+  launcher->closeStdin();
+  EXPECT_EQ(service->wait(kWaitMs), 0);
+}
+
 // A client without the token costs no more than its head: a PUT announcing a huge body gets its
 // 401 at once, also when part of the body is on its way, and a head that trickles in is cut at
 // its 10 s deadline while other clients are served.
