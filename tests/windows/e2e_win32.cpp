@@ -75,6 +75,20 @@ std::unique_ptr<kit::ChildProcess> startStandIn() {
   return child.ok() ? std::move(child).value() : nullptr;
 }
 
+// The service beside launcher, given the configuration line for clientDir; nullptr when it could
+// not be started. closeStderr: as a launcher that never reads it.
+std::unique_ptr<kit::ChildProcess> startService(const kit::ChildProcess& launcher,
+                                                const std::string& clientDir,
+                                                bool closeStderr = false) {
+  auto started = kit::ChildProcess::start(
+      KCS_SERVICE_PATH, {"--launcher-pid", std::to_string(launcher.pid())});
+  EXPECT_TRUE(started.ok()) << started.error();
+  if (!started.ok()) return nullptr;
+  if (closeStderr) (*started)->closeStderr();
+  EXPECT_TRUE((*started)->writeStdin(configLine(clientDir)).ok());
+  return std::move(started).value();
+}
+
 // A handle to a process held open by this test, as a launcher keeps the one CreateProcess gave it
 // (or a parent keeps the launcher's): the process object outlives the process while it is held.
 class HeldProcess {
@@ -279,11 +293,8 @@ TEST(WindowsEndToEnd, OneLaunchFromStartToQuietEnd) {
   std::unique_ptr<kit::ChildProcess> game = startStandIn();
   ASSERT_TRUE(launcher && game);
 
-  auto started = kit::ChildProcess::start(
-      KCS_SERVICE_PATH, {"--launcher-pid", std::to_string(launcher->pid())});
-  ASSERT_TRUE(started.ok()) << started.error();
-  std::unique_ptr<kit::ChildProcess> service = std::move(started).value();
-  ASSERT_TRUE(service->writeStdin(configLine(clientDir.path())).ok());
+  std::unique_ptr<kit::ChildProcess> service = startService(*launcher, clientDir.path());
+  ASSERT_TRUE(service);
 
   kit::Result<std::string> address = service->readStdoutLine(kWaitMs);
   ASSERT_TRUE(address.ok()) << address.error() << "; stderr: "
@@ -374,12 +385,8 @@ TEST(WindowsEndToEnd, PresenceGoesOnWithStandardErrorClosed) {
   std::unique_ptr<kit::ChildProcess> game = startStandIn();
   ASSERT_TRUE(launcher && game);
 
-  auto started = kit::ChildProcess::start(
-      KCS_SERVICE_PATH, {"--launcher-pid", std::to_string(launcher->pid())});
-  ASSERT_TRUE(started.ok()) << started.error();
-  std::unique_ptr<kit::ChildProcess> service = std::move(started).value();
-  service->closeStderr();
-  ASSERT_TRUE(service->writeStdin(configLine(clientDir.path())).ok());
+  std::unique_ptr<kit::ChildProcess> service = startService(*launcher, clientDir.path(), true);
+  ASSERT_TRUE(service);
   kit::Result<std::uint16_t> port =
       kit::parseAnnouncedPort(orText(service->readStdoutLine(kWaitMs), ""));
   ASSERT_TRUE(port.ok()) << port.error();
@@ -410,11 +417,8 @@ TEST(WindowsEndToEnd, PresenceGoesOnWithStandardErrorClosed) {
 TEST(WindowsEndToEnd, HostileClientsAreRefusedOnTheirHeads) {
   std::unique_ptr<kit::ChildProcess> launcher = startStandIn();
   ASSERT_TRUE(launcher);
-  auto started = kit::ChildProcess::start(
-      KCS_SERVICE_PATH, {"--launcher-pid", std::to_string(launcher->pid())});
-  ASSERT_TRUE(started.ok()) << started.error();
-  std::unique_ptr<kit::ChildProcess> service = std::move(started).value();
-  ASSERT_TRUE(service->writeStdin(configLine("C:\\nowhere")).ok());
+  std::unique_ptr<kit::ChildProcess> service = startService(*launcher, "C:\\nowhere");
+  ASSERT_TRUE(service);
   kit::Result<std::string> address = service->readStdoutLine(kWaitMs);
   ASSERT_TRUE(address.ok()) << address.error();
   kit::Result<std::uint16_t> port = kit::parseAnnouncedPort(*address);
