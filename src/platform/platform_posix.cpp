@@ -106,7 +106,8 @@ Result<IpcChannel> connectDiscordEndpoint(const std::string& path) {
   if (!address.ok()) return fail(address.error());
   IpcChannel socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!socket.valid()) return lastError();
-  if (::connect(fd(socket), reinterpret_cast<const sockaddr*>(&*address), sizeof(sockaddr_un)) != 0) {
+  const auto* at = reinterpret_cast<const sockaddr*>(&*address);
+  if (::connect(fd(socket), at, sizeof(sockaddr_un)) != 0) {
     // EAGAIN is a full backlog; EINPROGRESS or EINTR leave a connection that is not made yet.
     return lastError();
   }
@@ -462,7 +463,8 @@ Result<bool> ipcEndpointServed(const std::string& name) {
   if (!address.ok()) return fail(address.error());
   File probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!probe.valid()) return lastError();
-  if (::connect(fd(probe), reinterpret_cast<const sockaddr*>(&*address), sizeof(sockaddr_un)) == 0) {
+  const auto* at = reinterpret_cast<const sockaddr*>(&*address);
+  if (::connect(fd(probe), at, sizeof(sockaddr_un)) == 0) {
     return true;
   }
   // A full backlog is a listener too, a busy one; refused or missing means nobody listens.
@@ -482,8 +484,8 @@ Result<IpcListener> listenIpc(const std::string& name) {
   if (!served.ok()) return fail(served.error());
   if (*served) return fail("the endpoint is already served by another program");
   ::unlink(name.c_str());
-  if (::bind(fd(listener.handle), reinterpret_cast<const sockaddr*>(&*address), sizeof(sockaddr_un)) !=
-          0 ||
+  const auto* at = reinterpret_cast<const sockaddr*>(&*address);
+  if (::bind(fd(listener.handle), at, sizeof(sockaddr_un)) != 0 ||
       ::listen(fd(listener.handle), 16) != 0) {
     return lastError();
   }

@@ -13,7 +13,9 @@ Result<std::string> BufferedPipe::line(unsigned timeoutMs) {
       pending.erase(0, end + 1);
       return result;
     }
-    if (!fill(deadline)) return ended ? fail(Code::kEndOfStream, "stream ended") : fail(Code::kTimedOut, "timed out");
+    if (!fill(deadline)) {
+      return ended ? fail(Code::kEndOfStream, "stream ended") : fail(Code::kTimedOut, "timed out");
+    }
   }
 }
 

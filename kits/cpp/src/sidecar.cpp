@@ -83,7 +83,8 @@ Result<std::string> loginTicketJson(const LoginTicket& ticket) {
                                                               {"expiresAt", &ticket.expiresAt}};
   for (const auto& [name, text] : texts) {
     if (!validUtf8(*text)) {
-      return fail(Code::kInvalidArgument, std::string("the ticket's ") + name + " is not valid UTF-8");
+      return fail(Code::kInvalidArgument,
+                  std::string("the ticket's ") + name + " is not valid UTF-8");
     }
   }
   nlohmann::ordered_json json = {{"username", ticket.username},
@@ -170,8 +171,9 @@ Result<Sidecar> Sidecar::start(SidecarOptions options) {
   Result<std::uint16_t> port = parseAnnouncedPort(sidecar.announcement_);
   if (!port.ok()) {
     sidecar.stop();
-    return fail(Code::kBadAnnouncement, "the service announced \"" + printable(sidecar.announcement_, sidecar.token_) +
-                "\" instead of its address");
+    return fail(Code::kBadAnnouncement, "the service announced \"" +
+                                            printable(sidecar.announcement_, sidecar.token_) +
+                                            "\" instead of its address");
   }
   sidecar.port_ = *port;
   return sidecar;

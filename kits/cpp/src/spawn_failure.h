@@ -12,6 +12,7 @@ namespace kcs::kit::detail {
 enum class SpawnProblem { kMissing, kDirectory, kNotRunnable, kOther };
 
 // A kSpawn failure for program; systemText is the system's own word on it.
-Failure spawnFailure(const std::string& program, SpawnProblem problem, const std::string& systemText);
+Failure spawnFailure(const std::string& program, SpawnProblem problem,
+                     const std::string& systemText);
 
 }  // namespace kcs::kit::detail
