@@ -21,11 +21,26 @@ if [ ! -f "$prefix/.ready" ]; then
   mkdir -p "$prefix"
   (
     flock 9
-    if [ ! -f "$prefix/.ready" ]; then
-      "$WINE" wineboot -i >/dev/null 2>&1 || true
-      "${KCS_WINESERVER:-/usr/lib/wine/wineserver64}" -w 2>/dev/null || true
-      touch "$prefix/.ready"
-    fi
+    # The prefix counts as ready only once wineboot has succeeded: a half-made prefix is removed
+    # and built again (once here, and on the next run if that fails too).
+    attempt=1
+    while [ ! -f "$prefix/.ready" ]; do
+      if "$WINE" wineboot -i >"$prefix.boot.log" 2>&1; then
+        "${KCS_WINESERVER:-/usr/lib/wine/wineserver64}" -w 2>/dev/null || true
+        touch "$prefix/.ready"
+        break
+      fi
+      "${KCS_WINESERVER:-/usr/lib/wine/wineserver64}" -k 2>/dev/null || true
+      echo "wine-run.sh: wineboot failed for the prefix $prefix (attempt $attempt); its output:" >&2
+      tail -n 20 "$prefix.boot.log" >&2 || true
+      rm -rf "$prefix"
+      mkdir -p "$prefix"
+      if [ "$attempt" -ge 2 ]; then
+        echo "wine-run.sh: giving up; the prefix is built again on the next run" >&2
+        exit 1
+      fi
+      attempt=$((attempt + 1))
+    done
   ) 9>"$prefix.lock"
 fi
 exec "$WINE" "$@"

@@ -26,8 +26,9 @@ enum ExitStatus : int {
   kExitBindFailed = 5,
 };
 
+// The status tells the launcher what went wrong even when the line cannot be written.
 [[noreturn]] void exitWithMessage(int status, const std::string& message) {
-  if (!platform::writeStandardError(message + "\n").ok()) exitFatal("standard error", "");
+  (void)platform::writeStandardError(message + "\n");
   platform::exitProcess(status);
 }
 

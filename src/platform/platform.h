@@ -184,8 +184,11 @@ struct IpcListener {
   std::string name;  // socket path or pipe name
   File handle;       // POSIX: listening socket; Windows: the pipe instance waiting for a client
 };
+// True when a program serves the endpoint at name now (something answers a connection);
+// false when nothing is there or only a stale socket file is left.
+Result<bool> ipcEndpointServed(const std::string& name);
 // Creates the endpoint at name (a socket path on POSIX, replacing a stale one; a pipe name on
-// Windows) and starts listening.
+// Windows) and starts listening. An endpoint that another program serves is never taken over.
 Result<IpcListener> listenIpc(const std::string& name);
 // Waits for the next client and returns its channel.
 Result<IpcChannel> acceptIpc(IpcListener& listener);

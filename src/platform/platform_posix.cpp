@@ -87,19 +87,27 @@ constexpr const char* kDiscordIpcFolders[] = {
     ".flatpak/dev.vencord.Vesktop/xdg-run/",
 };
 
+// The address of the Unix socket at path; a path too long for it fails rather than being cut.
+Result<sockaddr_un> unixAddress(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return fail("socket path too long");
+  std::memcpy(address.sun_path, path.data(), path.size());
+  return address;
+}
+
 // Connects to one Discord endpoint without ever waiting. A listener that cannot take the
 // connection at once (its backlog is full) counts as a failed open, like a missing one, so the
 // caller goes on to the next endpoint instead of hanging in connect. A listener of another user
 // counts as failed too: in a shared folder such as /tmp anyone may listen under Discord's names,
 // and would receive the handshake and every frame after it.
 Result<IpcChannel> connectDiscordEndpoint(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) return fail("socket path too long");
-  std::memcpy(address.sun_path, path.data(), path.size());
+  Result<sockaddr_un> address = unixAddress(path);
+  if (!address.ok()) return fail(address.error());
   IpcChannel socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!socket.valid()) return lastError();
-  if (::connect(fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+  const auto* at = reinterpret_cast<const sockaddr*>(&*address);
+  if (::connect(fd(socket), at, sizeof(sockaddr_un)) != 0) {
     // EAGAIN is a full backlog; EINPROGRESS or EINTR leave a connection that is not made yet.
     return lastError();
   }
@@ -450,16 +458,34 @@ std::string discordIpcName(unsigned index) {
   return joinPath(ipcBaseDirectory(), "discord-ipc-" + std::to_string(index));
 }
 
+Result<bool> ipcEndpointServed(const std::string& name) {
+  Result<sockaddr_un> address = unixAddress(name);
+  if (!address.ok()) return fail(address.error());
+  File probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!probe.valid()) return lastError();
+  const auto* at = reinterpret_cast<const sockaddr*>(&*address);
+  if (::connect(fd(probe), at, sizeof(sockaddr_un)) == 0) {
+    return true;
+  }
+  // A full backlog is a listener too, a busy one; refused or missing means nobody listens.
+  if (errno == EAGAIN || errno == EINPROGRESS || errno == EINTR) return true;
+  if (errno == ECONNREFUSED || errno == ENOENT) return false;
+  return lastError();
+}
+
 Result<IpcListener> listenIpc(const std::string& name) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (name.size() >= sizeof(address.sun_path)) return fail("socket path too long");
-  std::memcpy(address.sun_path, name.data(), name.size());
+  Result<sockaddr_un> address = unixAddress(name);
+  if (!address.ok()) return fail(address.error());
   IpcListener listener{name, File(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))};
   if (!listener.handle.valid()) return lastError();
-  ::unlink(name.c_str());  // a socket left behind by an earlier run
-  if (::bind(fd(listener.handle), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
-          0 ||
+  // Only a socket left behind by an earlier run is replaced: unlinking a live one would cut off
+  // whoever serves it (a running Discord) until it restarts.
+  Result<bool> served = ipcEndpointServed(name);
+  if (!served.ok()) return fail(served.error());
+  if (*served) return fail("the endpoint is already served by another program");
+  ::unlink(name.c_str());
+  const auto* at = reinterpret_cast<const sockaddr*>(&*address);
+  if (::bind(fd(listener.handle), at, sizeof(sockaddr_un)) != 0 ||
       ::listen(fd(listener.handle), 16) != 0) {
     return lastError();
   }

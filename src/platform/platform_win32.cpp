@@ -472,9 +472,25 @@ std::string discordIpcName(unsigned index) {
   return "\\\\.\\pipe\\discord-ipc-" + std::to_string(index);
 }
 
+Result<bool> ipcEndpointServed(const std::string& name) {
+  Result<std::wstring> wide = widePath(name);
+  if (!wide.ok()) return fail(wide.error());
+  // Asks for a free instance without opening one: the server sees nothing.
+  if (::WaitNamedPipeW(wide->c_str(), 1)) return true;
+  const DWORD code = ::GetLastError();
+  if (code == ERROR_SEM_TIMEOUT) return true;  // served, every instance busy
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return false;
+  return fail(errorText(code));
+}
+
 Result<IpcListener> listenIpc(const std::string& name) {
   Result<std::wstring> wide = widePath(name);
   if (!wide.ok()) return fail(wide.error());
+  // A name another program serves is never shared: its clients would land on us at random.
+  // Being the first instance refuses it as well, where the system enforces that (Wine does not).
+  Result<bool> served = ipcEndpointServed(name);
+  if (!served.ok()) return fail(served.error());
+  if (*served) return fail("the endpoint is already served by another program");
   // The first instance exists before anyone accepts, so a client may open the name right away.
   Result<File> instance = createPipeInstance(*wide, true);
   if (!instance.ok()) return fail(instance.error());

@@ -1,7 +1,6 @@
 #include "presence/presence_worker.h"
 
 #include <new>
-#include <stdexcept>
 #include <utility>
 
 #include "platform/platform.h"
@@ -13,11 +12,9 @@ namespace {
 
 constexpr unsigned kTickMilliseconds = 250;
 
-// A console line that cannot be written ends the worker; the service goes on without it.
-void writeLine(PresenceWorker& worker, const std::string& line) {
-  Status written = worker.writeLine(line);
-  if (!written.ok()) throw std::runtime_error("standard error: " + written.error());
-}
+// Console lines are best effort: a launcher that stops reading standard error (or never gave
+// one) must not end presence for the rest of the session, so a line that cannot go is dropped.
+void writeLine(PresenceWorker& worker, const std::string& line) { (void)worker.writeLine(line); }
 
 void forgetGame(PresenceWorker& worker, std::uint32_t probedPid) {
   // The clear names the game followed so far (0 if none); its outcome does not matter.

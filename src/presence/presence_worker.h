@@ -36,9 +36,9 @@ struct PresenceWorker {
 // A worker for the game client in clientDir, following nothing yet.
 PresenceWorker makePresenceWorker(const std::string& clientDir, std::shared_ptr<SharedState> state);
 
-// One look at the session slot, the game, the log and Discord. Throws when standard error cannot
-// be written or the presence lock is broken, which ends the worker, or when memory runs out,
-// which ends only that tick.
+// One look at the session slot, the game, the log and Discord. A console line that cannot be
+// written is dropped. Throws when the presence lock is broken, which ends the worker, or when
+// memory runs out, which ends only that tick.
 void tickPresenceWorker(PresenceWorker& worker);
 
 // The worker thread's body: one tick every 250 ms, for the rest of the process's life.

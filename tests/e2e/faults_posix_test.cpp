@@ -150,6 +150,61 @@ TEST_F(FaultsTest, EndpointsThatRefuseOrStallArePassedOverQuietly) {
   EXPECT_EQ(diagnostic().rfind("Discord IPC connected application=", 0), 0u);
 }
 
+TEST_F(FaultsTest, PresenceGoesOnWhenTheLauncherStopsReadingStandardError) {
+  // A launcher that drops the service's standard error before its first line, or in the middle
+  // of a session: the lines are lost, the frames still go out, and the service keeps serving.
+  kit::ChildProcess* standin = startStandin({});
+  for (const bool midSession : {false, true}) {
+    SCOPED_TRACE(midSession ? "closed mid-session" : "closed before the first line");
+    startService();
+    if (!midSession) sidecar_->closeDiagnostics();
+    writeLog("", false);
+    const std::uint32_t game = startGame();
+    follow(game);
+    EXPECT_EQ(nextShown(standin), "handshake");
+    EXPECT_EQ(nextShown(standin), "In the menus #1");
+    if (midSession) {
+      EXPECT_EQ(diagnostic().rfind("Discord IPC connected", 0), 0u);
+      EXPECT_EQ(diagnostic().rfind("Discord presence updated", 0), 0u);
+      sidecar_->closeDiagnostics();
+    }
+    writeLog("Rewrote CMSG_CHAR_CREATE\n");
+    EXPECT_EQ(nextShown(standin), "Creating an Adventurer #2");
+    writeLog("preview=000C3D000000\n");
+    EXPECT_EQ(nextShown(standin), "Playing on Duskmere #3");
+    EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
+    kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+    EXPECT_TRUE(health.ok()) << health.error();
+    endGame(game);
+    EXPECT_EQ(nextShown(standin), "clear");
+  }
+}
+
+TEST_F(FaultsTest, TheStandinTakesAStaleEndpointButNeverALiveOne) {
+  const std::string endpoint = (root_ / "run" / "discord-ipc-0").string();
+  {
+    Result<platform::IpcListener> stale = platform::listenIpc(endpoint);
+    ASSERT_TRUE(stale.ok()) << stale.error();
+  }
+  kit::ChildProcess* live = startStandin({});  // replaces the stale socket
+
+  kit::ChildOptions options;
+  options.pipeStdin = false;
+  options.environment = environment_;
+  auto second = kit::ChildProcess::start(std::string(KCS_TOOLS_DIR) + "/discord-standin", {}, options);
+  ASSERT_TRUE(second.ok()) << second.error();
+  EXPECT_EQ((*second)->wait(kWaitMs), 1);
+  const std::string refusal = (*second)->readStderrToEnd(kWaitMs).value();
+  EXPECT_NE(refusal.find(endpoint + " is already served"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("--index"), std::string::npos) << refusal;
+  EXPECT_EQ((*second)->readStdoutToEnd(kWaitMs).value(), "");
+
+  // The first stand-in still holds the endpoint: the service's handshake reaches it.
+  startService();
+  follow(startGame());
+  EXPECT_EQ(nextShown(live), "handshake");
+}
+
 TEST_F(FaultsTest, AnEndpointOfAnotherUserIsPassedOverWithoutAByteSent) {
   if (::geteuid() != 0) GTEST_SKIP() << "listening as another user needs root";
   // The shared-folder case: another user listens under Discord's first name.

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <string>
+
 #include "korvessa/launcher_kit/child_process.h"
 #include "platform/platform.h"
 
@@ -63,8 +67,24 @@ TEST(ChildProcessWin32, AnEndedChildNoLongerOpensByPid) {
   EXPECT_FALSE(opensByPid(pid));
 }
 
-TEST(ChildProcessWin32, MissingProgramFailsToStart) {
-  EXPECT_FALSE(ChildProcess::start("C:\\nonexistent\\program.exe", {}).ok());
+TEST(ChildProcessWin32, ASpawnFailureSaysWhichMistakeItIs) {
+  const std::filesystem::path text = std::filesystem::temp_directory_path() / "kcs-not-a-program.exe";
+  std::ofstream(text) << "not a program\r\n";
+  const struct {
+    std::string path;
+    const char* says;
+  } cases[] = {
+      {"C:\\nonexistent\\program.exe", "does not exist"},
+      {std::filesystem::temp_directory_path().string(), "is a directory"},
+      {text.string(), "cannot be run"},
+  };
+  for (const auto& c : cases) {
+    auto child = ChildProcess::start(c.path, {});
+    ASSERT_FALSE(child.ok()) << c.path;
+    EXPECT_EQ(child.code(), Code::kSpawn) << c.path;
+    EXPECT_NE(child.error().find(c.says), std::string::npos) << child.error();
+  }
+  std::filesystem::remove(text);
 }
 
 }  // namespace

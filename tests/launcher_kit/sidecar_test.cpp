@@ -31,18 +31,28 @@ TEST(ConfigurationLine, RefusesTextThatIsNotUtf8) {
 TEST(TicketJson, WhatTheClientSendsTheServiceReadsBack) {
   LoginTicket sent{"Aldr\xc3\xad" "c \"the\" \\bold\\", "!aldric", "T-1\n2", "", 18446744073709551615u};
   // The service's own reader is the judge of what the kit writes.
-  kcs::Result<kcs::LoginTicket> read = kcs::readLoginTicket(loginTicketJson(sent));
+  kcs::Result<kcs::LoginTicket> read = kcs::readLoginTicket(*loginTicketJson(sent));
   ASSERT_TRUE(read.ok()) << read.error();
   EXPECT_EQ(read->username, sent.username);
   EXPECT_EQ(read->ticket, sent.ticket);
   EXPECT_EQ(read->ttlSeconds, sent.ttlSeconds);
 
-  Result<LoginTicket> back = parseLoginTicketJson(loginTicketJson(sent));
+  Result<LoginTicket> back = parseLoginTicketJson(*loginTicketJson(sent));
   ASSERT_TRUE(back.ok()) << back.error();
   EXPECT_EQ(back->username, sent.username);
   EXPECT_EQ(back->clientLogin, "!aldric");
   EXPECT_EQ(back->expiresAt, "");
   EXPECT_EQ(back->ttlSeconds, sent.ttlSeconds);
+}
+
+TEST(TicketJson, TextThatIsNotUtf8IsRefusedNotReplaced) {
+  LoginTicket ticket{"ann", "!ann", "T-\xff", "", 1};
+  Result<std::string> json = loginTicketJson(ticket);
+  ASSERT_FALSE(json.ok()) << *json;
+  EXPECT_EQ(json.code(), Code::kInvalidArgument);
+  EXPECT_EQ(json.error(), "the ticket's ticket is not valid UTF-8");
+  ticket = {"\xc3", "!ann", "T-1", "", 1};
+  EXPECT_EQ(loginTicketJson(ticket).code(), Code::kInvalidArgument);
 }
 
 TEST(TicketJson, ReplyThatIsNotATicketIsRefused) {

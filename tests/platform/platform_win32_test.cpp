@@ -12,16 +12,12 @@
 
 #include "platform/platform.h"
 #include "platform/utf16.h"
+#include "presence/presence_worker.h"
 
 namespace kcs::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool runningUnderWine() {
-  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 std::wstring wide(const std::string& utf8) {
   std::u16string w = utf8ToUtf16(utf8).value();
@@ -198,11 +194,10 @@ TEST(NamedPipesWin32, ClientsConnectBeforeAndDuringAccept) {
   EXPECT_EQ(discordIpcName(index), "\\\\.\\pipe\\discord-ipc-7");
   Result<IpcListener> listener = listenIpc(discordIpcName(index));
   ASSERT_TRUE(listener.ok()) << listener.error();
-  // A second server on the same name would take some of the clients: refused. Wine does not
-  // enforce FILE_FLAG_FIRST_PIPE_INSTANCE, so there the check is left out.
-  if (!runningUnderWine()) {
-    EXPECT_FALSE(listenIpc(discordIpcName(index)).ok());
-  }
+  // A second server on the same name would take some of the clients: refused, under Wine too
+  // (which does not enforce FILE_FLAG_FIRST_PIPE_INSTANCE).
+  EXPECT_TRUE(ipcEndpointServed(discordIpcName(index)).value());
+  EXPECT_FALSE(listenIpc(discordIpcName(index)).ok());
 
   Result<IpcChannel> early = openDiscordIpc(index);
   ASSERT_TRUE(early.ok()) << early.error();
@@ -254,6 +249,52 @@ TEST(StandardStreamsWin32, PipeReceivesTheBytesUnchanged) {
   while (::ReadFile(readEnd, chunk, sizeof(chunk), &n, nullptr) && n > 0) got.append(chunk, n);
   ::CloseHandle(readEnd);
   EXPECT_EQ(got, text);
+}
+
+// A launcher that starts the service without a console (DETACHED_PROCESS) and redirects only
+// input and output leaves it no standard error at all; a handle may also refuse every write.
+// Wine hands a child a working standard error, so the handle is swapped here. The line is lost,
+// and presence goes on: the frames reach the pipe.
+TEST(StandardStreamsWin32, PresenceGoesOnWhenStandardErrorFailsEveryWrite) {
+  const HANDLE readOnly = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
+  const HANDLE saved = ::GetStdHandle(STD_ERROR_HANDLE);
+  for (HANDLE failing : {static_cast<HANDLE>(nullptr), readOnly}) {
+    Result<IpcListener> listener = listenIpc(discordIpcName(6));
+    ASSERT_TRUE(listener.ok()) << listener.error();
+    PresenceWorker worker = makePresenceWorker("C:\\nonexistent", std::make_shared<SharedState>("t"));
+    worker.openEndpoint = [](unsigned index) -> Result<IpcChannel> {
+      if (index != 0) return fail("not here");
+      return openDiscordIpc(6);
+    };
+    worker.state->presenceSession.replace({currentProcessId(), 0});
+
+    ASSERT_TRUE(::SetStdHandle(STD_ERROR_HANDLE, failing));
+    const Status written = writeStandardError("lost\n");
+    EXPECT_NO_THROW(tickPresenceWorker(worker));  // connects, then shows the menus
+    ::SetStdHandle(STD_ERROR_HANDLE, saved);
+    EXPECT_FALSE(written.ok());
+    ASSERT_TRUE(worker.client.has_value());
+    // Accepted while the worker is still connected: a client that has gone is not handed out.
+    Result<IpcChannel> served = acceptIpc(*listener);
+    ASSERT_TRUE(served.ok()) << served.error();
+    worker.client.reset();  // the end of the stream for the reader below
+    std::string got;
+    char chunk[512];
+    for (Result<std::size_t> n = readIpc(*served, chunk, sizeof(chunk)); n.ok() && *n > 0;
+         n = readIpc(*served, chunk, sizeof(chunk))) {
+      got.append(chunk, *n);
+    }
+    // The handshake (opcode 0) and one command (opcode 1) behind it.
+    ASSERT_GE(got.size(), 8u);
+    EXPECT_EQ(got[0], '\0');
+    const std::size_t next = 8 + static_cast<unsigned char>(got[4]);
+    ASSERT_GT(got.size(), next + 8);
+    EXPECT_EQ(got[next], '\1');
+    EXPECT_NE(got.find("In the menus"), std::string::npos);
+  }
+  ::CloseHandle(readOnly);
 }
 
 TEST(ProcessesWin32, OwnProcessExistsAndZeroNever) {

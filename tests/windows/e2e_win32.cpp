@@ -75,6 +75,20 @@ std::unique_ptr<kit::ChildProcess> startStandIn() {
   return child.ok() ? std::move(child).value() : nullptr;
 }
 
+// The service beside launcher, given the configuration line for clientDir; nullptr when it could
+// not be started. closeStderr: as a launcher that never reads it.
+std::unique_ptr<kit::ChildProcess> startService(const kit::ChildProcess& launcher,
+                                                const std::string& clientDir,
+                                                bool closeStderr = false) {
+  auto started = kit::ChildProcess::start(
+      KCS_SERVICE_PATH, {"--launcher-pid", std::to_string(launcher.pid())});
+  EXPECT_TRUE(started.ok()) << started.error();
+  if (!started.ok()) return nullptr;
+  if (closeStderr) (*started)->closeStderr();
+  EXPECT_TRUE((*started)->writeStdin(configLine(clientDir)).ok());
+  return std::move(started).value();
+}
+
 // A handle to a process held open by this test, as a launcher keeps the one CreateProcess gave it
 // (or a parent keeps the launcher's): the process object outlives the process while it is held.
 class HeldProcess {
@@ -279,11 +293,8 @@ TEST(WindowsEndToEnd, OneLaunchFromStartToQuietEnd) {
   std::unique_ptr<kit::ChildProcess> game = startStandIn();
   ASSERT_TRUE(launcher && game);
 
-  auto started = kit::ChildProcess::start(
-      KCS_SERVICE_PATH, {"--launcher-pid", std::to_string(launcher->pid())});
-  ASSERT_TRUE(started.ok()) << started.error();
-  std::unique_ptr<kit::ChildProcess> service = std::move(started).value();
-  ASSERT_TRUE(service->writeStdin(configLine(clientDir.path())).ok());
+  std::unique_ptr<kit::ChildProcess> service = startService(*launcher, clientDir.path());
+  ASSERT_TRUE(service);
 
   kit::Result<std::string> address = service->readStdoutLine(kWaitMs);
   ASSERT_TRUE(address.ok()) << address.error() << "; stderr: "
@@ -362,17 +373,52 @@ TEST(WindowsEndToEnd, OneLaunchFromStartToQuietEnd) {
   EXPECT_EQ(orText(service->readStderrToEnd(kWaitMs), "?"), "");
 }
 
+// A launcher that stops reading the service's standard error before its first line: the lines
+// are lost, presence goes on.
+TEST(WindowsEndToEnd, PresenceGoesOnWithStandardErrorClosed) {
+  TempDir clientDir;
+  ProxyLog log(clientDir.file("KorvessaAuthProxy.log"));
+  ASSERT_TRUE(log.ok());
+  DiscordStandIn discord;
+  ASSERT_EQ(discord.error(), "") << "is a Discord client running? it owns discord-ipc-0";
+  std::unique_ptr<kit::ChildProcess> launcher = startStandIn();
+  std::unique_ptr<kit::ChildProcess> game = startStandIn();
+  ASSERT_TRUE(launcher && game);
+
+  std::unique_ptr<kit::ChildProcess> service = startService(*launcher, clientDir.path(), true);
+  ASSERT_TRUE(service);
+  kit::Result<std::uint16_t> port =
+      kit::parseAnnouncedPort(orText(service->readStdoutLine(kWaitMs), ""));
+  ASSERT_TRUE(port.ok()) << port.error();
+
+  const std::uint32_t gamePid = game->pid();
+  EXPECT_EQ(request(*port, "PUT", "/presence/session",
+                    "{\"pid\":" + std::to_string(gamePid) + ",\"logOffset\":0}"),
+            httpReply("204 No Content", ""));
+  ASSERT_TRUE(discord.frame(0, kWaitMs).has_value()) << "no handshake frame";
+  std::optional<Frame> menus = discord.frame(1, kWaitMs);
+  ASSERT_TRUE(menus.has_value()) << "no Menus frame";
+  EXPECT_EQ(menus->payload, menusPayload(gamePid, 1));
+  ASSERT_TRUE(log.append("12:00:09 Rewrote CMSG_CHAR_CREATE race=4\r\n"));
+  std::optional<Frame> creating = discord.frame(2, kWaitMs);
+  ASSERT_TRUE(creating.has_value()) << "no Creating frame";
+  EXPECT_EQ(creating->payload, creatingPayload(gamePid, 2));
+  EXPECT_FALSE(service->wait(0).has_value()) << "the service ended";
+
+  game->kill();
+  ASSERT_TRUE(discord.frame(3, kWaitMs).has_value()) << "no clear frame";
+  launcher->closeStdin();
+  EXPECT_EQ(service->wait(kWaitMs), 0);
+}
+
 // A client without the token costs no more than its head: a PUT announcing a huge body gets its
 // 401 at once, also when part of the body is on its way, and a head that trickles in is cut at
 // its 10 s deadline while other clients are served.
 TEST(WindowsEndToEnd, HostileClientsAreRefusedOnTheirHeads) {
   std::unique_ptr<kit::ChildProcess> launcher = startStandIn();
   ASSERT_TRUE(launcher);
-  auto started = kit::ChildProcess::start(
-      KCS_SERVICE_PATH, {"--launcher-pid", std::to_string(launcher->pid())});
-  ASSERT_TRUE(started.ok()) << started.error();
-  std::unique_ptr<kit::ChildProcess> service = std::move(started).value();
-  ASSERT_TRUE(service->writeStdin(configLine("C:\\nowhere")).ok());
+  std::unique_ptr<kit::ChildProcess> service = startService(*launcher, "C:\\nowhere");
+  ASSERT_TRUE(service);
   kit::Result<std::string> address = service->readStdoutLine(kWaitMs);
   ASSERT_TRUE(address.ok()) << address.error();
   kit::Result<std::uint16_t> port = kit::parseAnnouncedPort(*address);

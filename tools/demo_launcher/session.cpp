@@ -76,7 +76,7 @@ std::string trimLineEnd(std::string line) {
   return line;
 }
 
-bool timedOut(const Result<std::string>& read) { return !read.ok() && read.error() == "timed out"; }
+bool timedOut(const Result<std::string>& read) { return read.code() == kit::Code::kTimedOut; }
 
 bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -220,7 +220,8 @@ class Session {
                        "2030-01-01T00:00:00Z", 3600};
     Result<kit::HttpReply> stored = service_->putLaunchTicket(ticket);
     if (!stored.ok()) return fail("Storing the launch ticket failed: " + stored.error() + ".");
-    timeline_.event("launcher", "PUT /launch/session " + kit::loginTicketJson(ticket) + " -> " +
+    // The ticket went out, so its JSON can be had.
+    timeline_.event("launcher", "PUT /launch/session " + *kit::loginTicketJson(ticket) + " -> " +
                                     stored->statusText);
 
     Result<kit::TakenTicket> taken = service_->takeLaunchTicket();

@@ -207,6 +207,11 @@ void serve(platform::IpcChannel channel, unsigned n, const Options& options) {
 int main(int argc, char** argv) {
   platform::initProcess();
   const Options options = parseOptions(argc, argv);
+  // A running Discord (or another stand-in) keeps its endpoint: only a stale one is replaced.
+  if (Result<bool> served = platform::ipcEndpointServed(options.name); served.ok() && *served) {
+    die(options.name + " is already served by a running program (Discord?); pick a free endpoint "
+        "with --index N or --name ENDPOINT", 1);
+  }
   Result<platform::IpcListener> listener = platform::listenIpc(options.name);
   if (!listener.ok()) die("cannot listen on " + options.name + ": " + listener.error(), 1);
   say("listening " + options.name);

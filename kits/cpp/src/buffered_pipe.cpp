@@ -13,14 +13,16 @@ Result<std::string> BufferedPipe::line(unsigned timeoutMs) {
       pending.erase(0, end + 1);
       return result;
     }
-    if (!fill(deadline)) return fail(ended ? "stream ended" : "timed out");
+    if (!fill(deadline)) {
+      return ended ? fail(Code::kEndOfStream, "stream ended") : fail(Code::kTimedOut, "timed out");
+    }
   }
 }
 
 Result<std::string> BufferedPipe::toEnd(unsigned timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!ended) {
-    if (!fill(deadline) && !ended) return fail("timed out");
+    if (!fill(deadline) && !ended) return fail(Code::kTimedOut, "timed out");
   }
   return std::exchange(pending, std::string());
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "korvessa/launcher_kit/buffered_pipe.h"
 #include "korvessa/launcher_kit/child_process.h"
+#include "spawn_failure.h"
 
 extern char** environ;
 
@@ -24,6 +26,19 @@ using Clock = BufferedPipe::Clock;
 
 Failure lastError(const char* what) {
   return fail(std::string(what) + ": " + std::system_category().message(errno));
+}
+
+// Which mistake a failed spawn of program was. A name without a slash was looked up in PATH,
+// so only the error code can tell; a path is looked at itself.
+detail::SpawnProblem spawnProblem(const std::string& program, int code) {
+  struct stat info {};
+  if (program.find('/') != std::string::npos && ::stat(program.c_str(), &info) == 0 &&
+      S_ISDIR(info.st_mode)) {
+    return detail::SpawnProblem::kDirectory;
+  }
+  if (code == ENOENT || code == ENOTDIR) return detail::SpawnProblem::kMissing;
+  if (code == EACCES || code == ENOEXEC || code == EPERM) return detail::SpawnProblem::kNotRunnable;
+  return detail::SpawnProblem::kOther;
 }
 
 void closeFd(int& fd) {
@@ -123,7 +138,8 @@ class PosixChild final : public ChildProcess {
     ::posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
       closeAll();
-      return fail("spawn " + program + ": " + std::system_category().message(rc));
+      return detail::spawnFailure(program, spawnProblem(program, rc),
+                                  std::system_category().message(rc));
     }
     pid_ = pid;
     reaped_ = false;
@@ -153,6 +169,7 @@ class PosixChild final : public ChildProcess {
   }
 
   void closeStdin() override { closeFd(stdin_); }
+  void closeStderr() override { closeFd(stderr_.fd); }
 
   BufferedPipe& output() override { return stdout_; }
   BufferedPipe& errors() override { return stderr_; }
@@ -165,7 +182,16 @@ class PosixChild final : public ChildProcess {
       pid_t done = ::waitpid(pid_, &raw, WNOHANG);
       if (done == pid_) {
         reaped_ = true;
+        raw_ = raw;
         status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        return status_;
+      }
+      if (done < 0 && errno == ECHILD) {
+        // Someone else reaped it (a SIGCHLD handler, SIG_IGN, a waitpid(-1) elsewhere): the
+        // child has ended, and its status is lost.
+        reaped_ = true;
+        lost_ = true;
+        status_ = -1;
         return status_;
       }
       if (done < 0 && errno != EINTR) return std::nullopt;
@@ -175,18 +201,30 @@ class PosixChild final : public ChildProcess {
   }
 
   void kill() override {
-    if (reaped_) return;
+    // A child that has ended already (or was reaped elsewhere, when its pid may be another
+    // process's by now) gets no signal.
+    if (reaped_ || wait(0)) return;
     ::kill(pid_, SIGKILL);
     int raw = 0;
     while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
     }
     reaped_ = true;
+    raw_ = SIGKILL;  // as waitpid reports a child ended by SIGKILL
     status_ = 128 + SIGKILL;
+  }
+
+  std::string howEnded() const override {
+    if (!reaped_) return "still running";
+    if (lost_) return "with a status that was lost (reaped elsewhere)";
+    if (WIFSIGNALED(raw_)) return "by signal " + std::to_string(WTERMSIG(raw_));
+    return "with status " + std::to_string(status_);
   }
 
  private:
   pid_t pid_ = 0;
   bool reaped_ = true;
+  bool lost_ = false;  // ended, but reaped by someone else
+  int raw_ = 0;        // the status as waitpid reported it
   int status_ = 0;
   int stdin_ = -1;
   Reader stdout_;
@@ -202,7 +240,7 @@ Result<std::unique_ptr<ChildProcess>> ChildProcess::start(const std::string& pro
   ::signal(SIGPIPE, SIG_IGN);
   auto child = std::make_unique<PosixChild>();
   Status launched = child->launch(program, arguments, options);
-  if (!launched.ok()) return fail(launched.error());
+  if (!launched.ok()) return launched.failure();
   return std::unique_ptr<ChildProcess>(std::move(child));
 }
 

@@ -12,6 +12,7 @@
 
 #include "korvessa/launcher_kit/buffered_pipe.h"
 #include "korvessa/launcher_kit/child_process.h"
+#include "spawn_failure.h"
 #include "windows_text.h"
 
 namespace kcs::kit {
@@ -126,6 +127,28 @@ class Reader final : public BufferedPipe {
   }
 };
 
+// Which mistake a failed CreateProcessW of path was: the path itself says whether it is a
+// directory; the error code tells a missing file from one that cannot be run.
+detail::SpawnProblem spawnProblem(const std::wstring& path, DWORD code) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return detail::SpawnProblem::kDirectory;
+  }
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+      return detail::SpawnProblem::kMissing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+      return detail::SpawnProblem::kNotRunnable;
+    default:
+      return detail::SpawnProblem::kOther;
+  }
+}
+
 // Spawns are serialised: handles made inheritable for one child must not leak into another
 // started at the same moment (the handle list below already prevents that where it is honoured).
 std::mutex& spawnLock() {
@@ -146,6 +169,10 @@ class Win32Child final : public ChildProcess {
                 const ChildOptions& options) {
     std::string programPath = program;
     std::replace(programPath.begin(), programPath.end(), '/', '\\');
+    Result<std::wstring> widePath = wide(programPath);
+    if (!widePath.ok()) {
+      return fail(Code::kInvalidArgument, "the program path is not valid UTF-8");
+    }
     std::wstring commandLine;
     auto append = [&commandLine](const std::string& arg) -> Status {
       Result<std::wstring> converted = wide(arg);
@@ -240,7 +267,9 @@ class Win32Child final : public ChildProcess {
         EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
         environment.empty() ? nullptr : environment.data(), nullptr, &startup.StartupInfo, &info);
     if (!created) {
-      Failure failure = lastError(("spawn " + program).c_str());
+      const DWORD code = ::GetLastError();
+      Failure failure = detail::spawnFailure(program, spawnProblem(*widePath, code),
+                                             detail::systemErrorText(code));
       ::DeleteProcThreadAttributeList(list);
       closeAll();
       return failure;
@@ -274,6 +303,7 @@ class Win32Child final : public ChildProcess {
   }
 
   void closeStdin() override { closeHandle(stdin_); }
+  void closeStderr() override { closeHandle(stderr_.pipe); }
 
   BufferedPipe& output() override { return stdout_; }
   BufferedPipe& errors() override { return stderr_; }
@@ -290,6 +320,11 @@ class Win32Child final : public ChildProcess {
     ::TerminateProcess(process_, kKilledStatus);
     ::WaitForSingleObject(process_, INFINITE);
     reap();
+  }
+
+  std::string howEnded() const override {
+    if (!reaped_) return "still running";
+    return "with status " + std::to_string(status_);
   }
 
  private:
@@ -318,7 +353,7 @@ Result<std::unique_ptr<ChildProcess>> ChildProcess::start(const std::string& pro
                                                           const ChildOptions& options) {
   auto child = std::make_unique<Win32Child>();
   Status launched = child->launch(program, arguments, options);
-  if (!launched.ok()) return fail(launched.error());
+  if (!launched.ok()) return launched.failure();
   return std::unique_ptr<ChildProcess>(std::move(child));
 }
 

@@ -47,16 +47,20 @@ std::string formatRequest(const HttpCall& call) {
 }
 
 Result<HttpReply> request(std::uint16_t port, const HttpCall& call) {
+  if (call.timeoutMs == 0) return fail(Code::kInvalidArgument, "timeoutMs must be positive");
   Result<std::string> raw = exchangeRaw(port, formatRequest(call), call.timeoutMs);
-  if (!raw.ok()) return fail(raw.error());
-  return parseReply(std::move(raw).value());
+  if (!raw.ok()) return raw.failure();
+  Result<HttpReply> reply = parseReply(std::move(raw).value());
+  // A reply that cannot be read is the connection's failure, not the route's.
+  if (!reply.ok()) return fail(Code::kConnection, reply.error());
+  return reply;
 }
 
 Result<std::string> exchangeRaw(std::uint16_t port, std::string_view bytes, unsigned timeoutMs,
                                 bool halfClose) {
   Result<detail::LoopbackConnection> connection =
       detail::LoopbackConnection::open(port, timeoutMs);
-  if (!connection.ok()) return fail(connection.error());
+  if (!connection.ok()) return fail(Code::kConnection, connection.error());
 
   // A peer may answer and close before it has read everything (a request that is too large);
   // a failed send therefore only ends sending, and the reply is still read.
@@ -79,7 +83,7 @@ Result<std::string> exchangeRaw(std::uint16_t port, std::string_view bytes, unsi
     if (got.ok()) return reply;  // the service closed
     // A peer that closes with our bytes unread resets the connection after its reply.
     if (!reply.empty()) return reply;
-    return fail(got.error());
+    return fail(Code::kConnection, got.error());
   }
 }
 

@@ -1,6 +1,8 @@
 #include "korvessa/launcher_kit/sidecar.h"
 
 #include <nlohmann/json.hpp>
+
+#include <climits>
 #include <utility>
 
 #include "korvessa/launcher_kit/secure_random.h"
@@ -14,7 +16,7 @@ constexpr const char* kNoLaunchSessionBody = R"({"ok":false,"error":"no_launch_s
 
 // "PUT /launch/session answered 400 Bad Request {...}" for a reply other than the expected one.
 Failure unexpected(const std::string& method, const std::string& path, const HttpReply& reply) {
-  return fail(method + " " + path + " answered " + reply.statusText +
+  return fail(Code::kHttp, method + " " + path + " answered " + reply.statusText +
               (reply.body.empty() ? "" : " " + reply.body));
 }
 
@@ -25,8 +27,41 @@ Result<HttpReply> stored(Result<HttpReply> reply, const std::string& path) {
   return reply;
 }
 
-std::string printable(std::string line) {
+bool validUtf8(const std::string& text) {
+  try {
+    (void)nlohmann::json(text).dump();
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+}
+
+// The options a start cannot go on with, named; the token's value never appears.
+Status checkOptions(const SidecarOptions& options) {
+  if (options.servicePath.empty()) return fail(Code::kInvalidArgument, "servicePath is empty");
+  if (!options.token.empty() && options.token.size() < kMinimumTokenBytes) {
+    return fail(Code::kInvalidArgument,
+                "token is shorter than " + std::to_string(kMinimumTokenBytes) +
+                    " bytes (leave it empty for a fresh random one)");
+  }
+  if (options.launcherPid > static_cast<std::uint32_t>(INT_MAX)) {
+    return fail(Code::kInvalidArgument, "launcherPid " + std::to_string(options.launcherPid) +
+                                            " is not a process id (above 2147483647)");
+  }
+  if (options.announceTimeoutMs == 0) {
+    return fail(Code::kInvalidArgument, "announceTimeoutMs must be positive");
+  }
+  return Status::success();
+}
+
+// A line of the service's for a failure text: without its line break, and without the token,
+// which a program that echoes its input would otherwise put into the launcher's log.
+std::string printable(std::string line, const std::string& token) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  for (std::size_t at = line.find(token); !token.empty() && at != std::string::npos;
+       at = line.find(token, at)) {
+    line.replace(at, token.size(), "<token>");
+  }
   return line;
 }
 
@@ -37,18 +72,27 @@ Result<std::string> configurationLine(const std::string& token, const std::strin
   try {
     return config.dump() + "\n";
   } catch (const nlohmann::json::exception&) {
-    return fail("the token or the client directory is not valid UTF-8");
+    return fail(Code::kInvalidArgument, "the token or the client directory is not valid UTF-8");
   }
 }
 
-std::string loginTicketJson(const LoginTicket& ticket) {
+Result<std::string> loginTicketJson(const LoginTicket& ticket) {
+  const std::pair<const char*, const std::string*> texts[] = {{"username", &ticket.username},
+                                                              {"clientLogin", &ticket.clientLogin},
+                                                              {"ticket", &ticket.ticket},
+                                                              {"expiresAt", &ticket.expiresAt}};
+  for (const auto& [name, text] : texts) {
+    if (!validUtf8(*text)) {
+      return fail(Code::kInvalidArgument,
+                  std::string("the ticket's ") + name + " is not valid UTF-8");
+    }
+  }
   nlohmann::ordered_json json = {{"username", ticket.username},
                                  {"clientLogin", ticket.clientLogin},
                                  {"ticket", ticket.ticket},
                                  {"expiresAt", ticket.expiresAt},
                                  {"ttlSeconds", ticket.ttlSeconds}};
-  // Invalid UTF-8 goes out replaced rather than throwing; the service would refuse it anyway.
-  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return json.dump();
 }
 
 Result<LoginTicket> parseLoginTicketJson(const std::string& json) {
@@ -79,6 +123,7 @@ std::string presenceSessionJson(const PresenceSession& session) {
 }
 
 Result<Sidecar> Sidecar::start(SidecarOptions options) {
+  if (Status checked = checkOptions(options); !checked.ok()) return checked.failure();
   Sidecar sidecar;
   sidecar.token_ = std::move(options.token);
   if (sidecar.token_.empty()) {
@@ -87,7 +132,7 @@ Result<Sidecar> Sidecar::start(SidecarOptions options) {
     sidecar.token_ = std::move(token).value();
   }
   Result<std::string> line = configurationLine(sidecar.token_, options.clientDir);
-  if (!line.ok()) return fail(line.error());
+  if (!line.ok()) return line.failure();
   sidecar.configuration_ = std::move(line).value();
   sidecar.launcherPid_ =
       options.launcherPid != 0 ? options.launcherPid : detail::currentProcessId();
@@ -97,7 +142,7 @@ Result<Sidecar> Sidecar::start(SidecarOptions options) {
   child.environment = std::move(options.environment);
   auto process = ChildProcess::start(
       options.servicePath, {"--launcher-pid", std::to_string(sidecar.launcherPid_)}, child);
-  if (!process.ok()) return fail("the service could not be started: " + process.error());
+  if (!process.ok()) return process.failure();
   sidecar.process_ = std::move(process).value();
 
   // The service reads exactly one line and never looks at its input again.
@@ -110,24 +155,25 @@ Result<Sidecar> Sidecar::start(SidecarOptions options) {
     std::optional<int> status = sidecar.process_->wait(1000);
     if (!status) {
       sidecar.stop();
-      return fail("the service did not announce its address within " +
+      return fail(Code::kAnnounceTimeout, "the service did not announce its address within " +
                   std::to_string(options.announceTimeoutMs) + " ms");
     }
     std::string reason;
     if (options.pipeDiagnostics) {
       Result<std::string> diagnostic = sidecar.process_->readStderrLine(500);
-      if (diagnostic.ok()) reason = " (" + printable(*diagnostic) + ")";
+      if (diagnostic.ok()) reason = " (" + printable(*diagnostic, sidecar.token_) + ")";
     }
     if (reason.empty() && !written.ok()) reason = " (it did not take the configuration line)";
-    return fail("the service ended with status " + std::to_string(*status) +
-                " before announcing its address" + reason);
+    return fail(Code::kExited, "the service ended " + sidecar.process_->howEnded() +
+                                   " before announcing its address" + reason);
   }
   sidecar.announcement_ = std::move(announced).value();
   Result<std::uint16_t> port = parseAnnouncedPort(sidecar.announcement_);
   if (!port.ok()) {
     sidecar.stop();
-    return fail("the service announced \"" + printable(sidecar.announcement_) +
-                "\" instead of its address");
+    return fail(Code::kBadAnnouncement, "the service announced \"" +
+                                            printable(sidecar.announcement_, sidecar.token_) +
+                                            "\" instead of its address");
   }
   sidecar.port_ = *port;
   return sidecar;
@@ -135,14 +181,27 @@ Result<Sidecar> Sidecar::start(SidecarOptions options) {
 
 Result<HttpReply> Sidecar::call(const std::string& method, const std::string& path,
                                 const std::string& body) const {
+  const std::string what = method + " " + path;
+  if (Status ended = checkRunning(what); !ended.ok()) return ended.failure();
   HttpCall request;
   request.method = method;
   request.path = path;
   request.token = token_;
   request.body = body;
   Result<HttpReply> reply = kit::request(port_, request);
-  if (!reply.ok()) return fail(method + " " + path + " failed: " + reply.error());
+  if (!reply.ok()) {
+    // The service may have ended while the request was on its way.
+    if (Status ended = checkRunning(what); !ended.ok()) return ended.failure();
+    return fail(reply.code(), what + " failed: " + reply.error());
+  }
   return reply;
+}
+
+Status Sidecar::checkRunning(const std::string& what) const {
+  if (!process_) return fail(Code::kConnection, what + ": this Sidecar holds no service");
+  if (!process_->wait(0)) return Status::success();
+  return fail(Code::kConnection, what + ": the service has ended " + process_->howEnded() +
+                                     (stopped_ ? " (stopped by stop())" : ""));
 }
 
 Result<HttpReply> Sidecar::checkHealth() const {
@@ -153,12 +212,14 @@ Result<HttpReply> Sidecar::checkHealth() const {
 }
 
 Result<HttpReply> Sidecar::putLaunchTicket(const LoginTicket& ticket) const {
-  return stored(call("PUT", "/launch/session", loginTicketJson(ticket)), "/launch/session");
+  Result<std::string> json = loginTicketJson(ticket);
+  if (!json.ok()) return json.failure();
+  return stored(call("PUT", "/launch/session", *json), "/launch/session");
 }
 
 Result<TakenTicket> Sidecar::takeLaunchTicket() const {
   Result<HttpReply> reply = call("GET", "/launch/session");
-  if (!reply.ok()) return fail(reply.error());
+  if (!reply.ok()) return reply.failure();
   TakenTicket taken;
   if (reply->status == 404 && reply->body == kNoLaunchSessionBody) {
     taken.reply = std::move(reply).value();
@@ -180,10 +241,14 @@ Result<std::string> Sidecar::readDiagnosticLine(unsigned timeoutMs) {
   return process_->readStderrLine(timeoutMs);
 }
 
+void Sidecar::closeDiagnostics() { process_->closeStderr(); }
+
 std::optional<int> Sidecar::waitForExit(unsigned timeoutMs) { return process_->wait(timeoutMs); }
 
 void Sidecar::stop() {
-  if (process_) process_->kill();
+  if (!process_) return;
+  stopped_ = stopped_ || !process_->wait(0);
+  process_->kill();
 }
 
 }  // namespace kcs::kit

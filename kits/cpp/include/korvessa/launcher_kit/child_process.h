@@ -23,7 +23,9 @@ struct ChildOptions {
 
 class ChildProcess {
  public:
-  // Starts program with arguments (program name not included in arguments). On POSIX the first
+  // Starts program with arguments (program name not included in arguments). A program that
+  // cannot be started fails with Code::kSpawn and says whether it is missing, a directory or
+  // not runnable. On POSIX the first
   // start sets SIGPIPE to be ignored in the whole calling process: a child that has gone must
   // turn a write to its standard input into an error, not end the launcher.
   static Result<std::unique_ptr<ChildProcess>> start(const std::string& program,
@@ -37,9 +39,12 @@ class ChildProcess {
   virtual Status writeStdin(const std::string& bytes) = 0;
   // Closes the child's standard input (end of input).
   virtual void closeStdin() = 0;
+  // Stops reading the child's standard error: its later writes there fail (a broken pipe).
+  virtual void closeStderr() = 0;
 
   // Reads standard output up to and including the next line feed, waiting at most timeoutMs.
-  // Fails on time-out or when the stream ends first (the partial line is kept for the next call).
+  // Fails with Code::kTimedOut on time-out or Code::kEndOfStream when the stream ends first (the
+  // partial line is kept for the next call).
   Result<std::string> readStdoutLine(unsigned timeoutMs) { return output().line(timeoutMs); }
   // Reads the rest of standard output / standard error until the stream ends, waiting at most
   // timeoutMs in all.
@@ -48,10 +53,14 @@ class ChildProcess {
   // Reads standard error up to and including the next line feed, waiting at most timeoutMs.
   Result<std::string> readStderrLine(unsigned timeoutMs) { return errors().line(timeoutMs); }
 
-  // Waits at most timeoutMs for the child to end; its exit status, or nothing on time-out.
+  // Waits at most timeoutMs for the child to end; its exit status, or nothing on time-out. A
+  // child ended by a signal gives 128 + the signal; one that another part of this process reaped
+  // first (POSIX) gives -1, as its status is lost.
   virtual std::optional<int> wait(unsigned timeoutMs) = 0;
   // Ends the child at once (SIGKILL / TerminateProcess) and reaps it.
   virtual void kill() = 0;
+  // How the child ended, once wait() or kill() has seen it: "with status 3", "by signal 9".
+  virtual std::string howEnded() const = 0;
 
  protected:
   // The child's standard output and standard error, as this platform reads them.

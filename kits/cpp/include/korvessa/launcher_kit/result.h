@@ -1,4 +1,5 @@
-// Result<T>: an operation's value or its failure text; Status is the same without a value. The
+// Result<T>: an operation's value or its failure; Status is the same without a value. A failure
+// carries a code for callers that branch on why something failed, and a text for people. The
 // kit keeps its own copy of this small type so that its headers stand on their own.
 #pragma once
 
@@ -8,11 +9,46 @@
 
 namespace kcs::kit {
 
+// Why an operation failed. The first seven match the npm kit's error kinds.
+enum class Code : unsigned char {
+  kOk = 0,
+  kInvalidArgument,  // an option or argument refused before anything started
+  kSpawn,            // the executable could not be started
+  kExited,           // the service ended before it announced its address
+  kAnnounceTimeout,  // no address line within the announce time-out
+  kBadAnnouncement,  // the first line on standard output is not an address line
+  kHttp,             // a reply other than the one the route promises
+  kConnection,       // the request could not be made or its reply not read
+  kTimedOut,         // a wait for a child's output ran out of time
+  kEndOfStream,      // a child's output ended before what was asked for
+  kIoError,          // any other failure of the system or of the data read
+};
+
+// "invalid-argument", "spawn", "exited", ...: the code as a word for logs and messages.
+inline const char* codeName(Code code) {
+  switch (code) {
+    case Code::kOk: return "ok";
+    case Code::kInvalidArgument: return "invalid-argument";
+    case Code::kSpawn: return "spawn";
+    case Code::kExited: return "exited";
+    case Code::kAnnounceTimeout: return "announce-timeout";
+    case Code::kBadAnnouncement: return "bad-announcement";
+    case Code::kHttp: return "http";
+    case Code::kConnection: return "connection";
+    case Code::kTimedOut: return "timed-out";
+    case Code::kEndOfStream: return "end-of-stream";
+    case Code::kIoError: return "io-error";
+  }
+  return "unknown";
+}
+
 struct Failure {
+  Code code = Code::kIoError;
   std::string text;
 };
 
-inline Failure fail(std::string text) { return Failure{std::move(text)}; }
+inline Failure fail(Code code, std::string text) { return Failure{code, std::move(text)}; }
+inline Failure fail(std::string text) { return Failure{Code::kIoError, std::move(text)}; }
 
 template <class T>
 class [[nodiscard]] Result {
@@ -31,7 +67,10 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
+  Code code() const { return ok() ? Code::kOk : std::get<1>(v_).code; }
   const std::string& error() const { return std::get<1>(v_).text; }
+  // The failure as it is, to hand on with its code: return result.failure();
+  const Failure& failure() const { return std::get<1>(v_); }
 
  private:
   std::variant<T, Failure> v_;
@@ -40,15 +79,17 @@ class [[nodiscard]] Result {
 class [[nodiscard]] Status {
  public:
   Status() = default;
-  Status(Failure failure) : failed_(true), error_(std::move(failure.text)) {}  // NOLINT
+  Status(Failure failure) : code_(failure.code), error_(std::move(failure.text)) {}  // NOLINT
 
   static Status success() { return Status(); }
-  bool ok() const { return !failed_; }
+  bool ok() const { return code_ == Code::kOk; }
   explicit operator bool() const { return ok(); }
+  Code code() const { return code_; }
   const std::string& error() const { return error_; }
+  Failure failure() const { return Failure{code_, error_}; }
 
  private:
-  bool failed_ = false;
+  Code code_ = Code::kOk;
   std::string error_;
 };
 

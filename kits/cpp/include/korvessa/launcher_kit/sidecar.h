@@ -4,6 +4,7 @@
 // the same way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,13 +35,16 @@ struct PresenceSession {
   std::uint64_t logOffset = 0;
 };
 
+// Sidecar::start checks these before it starts anything; a refused option fails with
+// Code::kInvalidArgument and a text that names the option (never the token's value).
 struct SidecarOptions {
-  std::string servicePath;      // the korvessa-client-services executable
+  std::string servicePath;      // the korvessa-client-services executable; not empty
   std::string clientDir;        // the game client directory (where the proxy log lies)
-  std::string token;            // the access token; empty: a fresh random one
-  std::uint32_t launcherPid = 0;  // the process the service stays beside; 0: this process
+  std::string token;            // the access token, at least 32 bytes; empty: a fresh random one
+  // The process the service stays beside; 0: this process. At most 2147483647 (INT_MAX).
+  std::uint32_t launcherPid = 0;
   std::vector<std::string> environment;  // extra "NAME=value" entries for the service
-  unsigned announceTimeoutMs = 10000;    // how long to wait for the address line
+  unsigned announceTimeoutMs = 10000;    // how long to wait for the address line; above 0
   // Pipe the service's standard error so that readDiagnosticLine sees it. Whoever pipes it must
   // keep reading it, or a full pipe ends up holding the service's writer; unpiped, the
   // diagnostics go to this process's standard error.
@@ -57,6 +61,18 @@ struct TakenTicket {
   HttpReply reply;
 };
 
+// The shortest access token the service takes.
+inline constexpr std::size_t kMinimumTokenBytes = 32;
+
+// Every failure of Sidecar carries a code (result.code()) to branch on:
+//   kInvalidArgument  an option or a ticket refused before anything was started or sent
+//   kSpawn            the executable could not be started (missing, a directory, not runnable)
+//   kExited           the service ended before it announced its address
+//   kAnnounceTimeout  no address line within announceTimeoutMs (the service is stopped)
+//   kBadAnnouncement  the first line on standard output is not an address line
+//   kHttp             a reply other than the one the route promises
+//   kConnection       the request could not be made or its reply not read; at once, without a
+//                     connection attempt, once the service has ended (by stop() or otherwise)
 class Sidecar {
  public:
   // Starts the service with "--launcher-pid", writes the configuration line and waits for the
@@ -71,26 +87,36 @@ class Sidecar {
   const std::string& announcement() const { return announcement_; }    // the line read
 
   // One authorised request to the service. Any reply is a success here; the caller judges it.
+  // Once the service has ended, fails at once with kConnection saying how it ended.
   Result<HttpReply> call(const std::string& method, const std::string& path,
                          const std::string& body = {}) const;
 
   // The routes, each checked against the reply it must get.
   Result<HttpReply> checkHealth() const;                              // 200 with the health body
-  Result<HttpReply> putLaunchTicket(const LoginTicket& ticket) const;  // 204
+  // 204; a ticket whose texts are not valid UTF-8 is refused (kInvalidArgument), not sent.
+  Result<HttpReply> putLaunchTicket(const LoginTicket& ticket) const;
   Result<TakenTicket> takeLaunchTicket() const;                         // 200 ticket, or 404
   Result<HttpReply> putPresenceSession(const PresenceSession& session) const;  // 204
 
   // The next line the service wrote to standard error (needs pipeDiagnostics).
   Result<std::string> readDiagnosticLine(unsigned timeoutMs);
+  // Stops reading the service's standard error for good. The service drops its diagnostics
+  // from then on and goes on serving; nothing fills up.
+  void closeDiagnostics();
   // The service's exit status once it has ended, or nothing after timeoutMs.
   std::optional<int> waitForExit(unsigned timeoutMs);
-  // Ends the service at once. A launcher that simply exits ends it as well, with status 0.
+  // Kills the service at once (SIGKILL / TerminateProcess): a request in progress gets no
+  // answer, and later calls fail with kConnection. A launcher that simply exits ends the
+  // service as well, by itself, with status 0.
   void stop();
 
  private:
   Sidecar() = default;
+  // Fails with kConnection, saying how, once the service has ended.
+  Status checkRunning(const std::string& what) const;
 
   std::unique_ptr<ChildProcess> process_;
+  bool stopped_ = false;  // stop() ended it
   std::uint32_t launcherPid_ = 0;
   std::uint16_t port_ = 0;
   std::string token_;
@@ -98,8 +124,9 @@ class Sidecar {
   std::string announcement_;
 };
 
-// Ticket JSON as a client sends it and reads it back (object form, field order).
-std::string loginTicketJson(const LoginTicket& ticket);
+// Ticket JSON as a client sends it and reads it back (object form, field order). Fails with
+// kInvalidArgument when a text of the ticket is not valid UTF-8 (the text names the field only).
+Result<std::string> loginTicketJson(const LoginTicket& ticket);
 Result<LoginTicket> parseLoginTicketJson(const std::string& json);
 std::string presenceSessionJson(const PresenceSession& session);
 
