@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# .NET launcher kit stage: packs Korvessa.LauncherKit (kits/dotnet) from a clean copy, carrying
+# the Linux service and the cross-built Windows one, checks what the .nupkg holds, runs the kit's
+# xunit tests against the built service once for each build of the kit (netstandard2.0, net8.0),
+# and builds examples/dotnet-launcher from a copy under /tmp against the .nupkg restored from a
+# folder, with warnings as errors, and runs it without naming the service's path.
+# Without a .NET SDK the stage is skipped with one line, or fails under CI=true.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/host.sh
+source scripts/lib/packages.sh
+source scripts/lib/version.sh
+source scripts/lib/dotnet_kit.sh
+
+if ! find_dotnet; then
+  if [ "${CI:-}" = true ]; then
+    echo "no .NET SDK (dotnet) found, and CI=true: kits/dotnet/README.md says how to get one" >&2
+    exit 1
+  fi
+  echo "dotnet launcher kit stage skipped: no .NET SDK (dotnet); kits/dotnet/README.md says how to get one"
+  exit 0
+fi
+ensure_packages cmake make g++ nlohmann-json3-dev g++-mingw-w64-x86-64-posix unzip
+started=$SECONDS
+root=$PWD
+work=$root/build-dotnet-kit
+# Everything but the NuGet packages (kept, so a rerun downloads nothing) starts afresh.
+mkdir -p "$work"
+find "$work" -mindepth 1 -maxdepth 1 ! -name nuget-packages -exec rm -rf {} +
+dotnet_settings "$work/nuget-packages"
+mkdir -p "$work/tmp"
+export TMPDIR=$work/tmp
+example=$(mktemp -d /tmp/kcs-dotnet-launcher.XXXXXX)
+trap 'rm -rf "$example"' EXIT
+version=$(project_version)
+echo "-- dotnet $(dotnet --version)"
+
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target korvessa-client-services >/dev/null
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$(nproc)" --target korvessa-client-services >/dev/null
+
+echo "-- dotnet pack"
+pack_dotnet_kit "$work" build/korvessa-client-services build-windows/korvessa-client-services.exe
+nupkg=$work/Korvessa.LauncherKit.$version.nupkg
+check_dotnet_kit_package "$nupkg"
+echo "$(basename "$nupkg"): $(stat -c %s "$nupkg") bytes"
+
+# A private runtime directory: the registered presence must not reach a real Discord.
+mkdir -p "$work/runtime" "$work/client"
+chmod 700 "$work/runtime"
+export XDG_RUNTIME_DIR=$work/runtime
+
+for target in netstandard2.0 net8.0; do
+  echo "-- tests against the $target build"
+  KCS_SERVICE=$root/build/korvessa-client-services dotnet test \
+    "$work/source/kits/dotnet/test/Korvessa.LauncherKit.Tests" -c Release -p:RestoreLockedMode=true \
+    -nodeReuse:false -v quiet -p:KitTarget="$target" >"$work/tests-$target.log" 2>&1 ||
+    { cat "$work/tests-$target.log"; exit 1; }
+  grep -E '^(Passed|Failed)!' "$work/tests-$target.log"
+done
+
+echo "-- examples/dotnet-launcher, the package restored from a folder"
+cp -r examples/dotnet-launcher/. "$example/"
+mkdir -p "$work/feed"
+cp "$nupkg" "$work/feed/"
+cat >"$example/NuGet.config" <<CONFIG
+<?xml version="1.0" encoding="utf-8"?>
+<configuration>
+  <packageSources>
+    <clear />
+    <add key="kit" value="$work/feed" />
+  </packageSources>
+</configuration>
+CONFIG
+dotnet build "$example" -c Release -nodeReuse:false -v quiet -warnaserror \
+  -p:KcsKitVersion="$version" -o "$example/out" >"$work/example-build.log" 2>&1 ||
+  { cat "$work/example-build.log"; exit 1; }
+[ -x "$example/out/korvessa-client-services" ] ||
+  { echo "the package did not put a runnable service beside the app" >&2; exit 1; }
+(cd "$work/client" && "$example/out/dotnet-launcher" "$work/client")
+
+# Published for Windows, the app gets the Windows service beside it.
+dotnet publish "$example" -c Release -nodeReuse:false -v quiet -r win-x64 --self-contained false \
+  -p:UseAppHost=false -p:KcsKitVersion="$version" -o "$example/win-x64" >"$work/example-publish.log" 2>&1 ||
+  { cat "$work/example-publish.log"; exit 1; }
+[ -f "$example/win-x64/korvessa-client-services.exe" ] ||
+  { echo "publishing for win-x64 did not put the Windows service beside the app" >&2; exit 1; }
+echo "published for win-x64 with korvessa-client-services.exe beside the app"
+
+echo "dotnet launcher kit stage passed in $((SECONDS - started)) s"
