@@ -20,7 +20,7 @@ if ! find_dotnet; then
   echo "dotnet launcher kit stage skipped: no .NET SDK (dotnet); kits/dotnet/README.md says how to get one"
   exit 0
 fi
-ensure_packages cmake make g++ nlohmann-json3-dev g++-mingw-w64-x86-64-posix unzip
+ensure_packages cmake make g++ nlohmann-json3-dev g++-mingw-w64-x86-64-posix zip unzip
 started=$SECONDS
 root=$PWD
 work=$root/build-dotnet-kit
@@ -41,7 +41,11 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$(nproc)" --target korvessa-client-services >/dev/null
 
 echo "-- dotnet pack"
-pack_dotnet_kit "$work" build/korvessa-client-services build-windows/korvessa-client-services.exe
+# The services as the packages ship them: stripped.
+cmake --install build --prefix "$work/linux" --component service --strip >/dev/null
+cmake --install build-windows --prefix "$work/windows" --component service --strip >/dev/null
+pack_dotnet_kit "$work" "$work/linux/bin/korvessa-client-services" \
+  "$work/windows/bin/korvessa-client-services.exe"
 nupkg=$work/Korvessa.LauncherKit.$version.nupkg
 check_dotnet_kit_package "$nupkg"
 echo "$(basename "$nupkg"): $(stat -c %s "$nupkg") bytes"

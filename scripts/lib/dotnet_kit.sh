@@ -45,6 +45,26 @@ pack_dotnet_kit() {
   dotnet pack "$work/source/kits/dotnet/src/Korvessa.LauncherKit" -c Release -p:RestoreLockedMode=true \
     -nodeReuse:false -v quiet -p:ContinuousIntegrationBuild=true \
     -p:KcsLinuxService="$linux" -p:KcsWindowsService="$windows" -o "$work" >/dev/null
+  normalise_nupkg "$work"/Korvessa.LauncherKit.*.nupkg
+}
+
+# normalise_nupkg NUPKG: the .nupkg rewritten with every entry dated SOURCE_DATE_EPOCH (else the
+# last commit's time) and made by Unix modes 0644, the Linux service 0755, in NuGet's order, so
+# that one commit packs the same bytes anywhere, any time: the SDK's pack dates each entry at
+# the time of packing. (needs scripts/lib/version.sh)
+normalise_nupkg() {
+  local nupkg epoch unpacked
+  nupkg=$(realpath -- "$1")
+  epoch=$(source_date_epoch)
+  unpacked=$(mktemp -d)
+  unzip -q "$nupkg" -d "$unpacked"
+  chmod -R u=rwX,go=rX "$unpacked"
+  chmod 755 "$unpacked/runtimes/linux-x64/native/korvessa-client-services"
+  find "$unpacked" -exec env TZ=UTC touch -h -d "@$epoch" {} +
+  unzip -Z1 "$nupkg" >"$unpacked.list"
+  rm -f "$nupkg"
+  (cd "$unpacked" && TZ=UTC zip -X -D -9 -q -nw -@ "$nupkg" <"$unpacked.list")
+  rm -rf "$unpacked" "$unpacked.list"
 }
 
 # check_dotnet_kit_package NUPKG: the package holds the two builds with their documentation,
@@ -62,4 +82,24 @@ check_dotnet_kit_package() {
     runtimes/win-x64/native/korvessa-client-services.exe; do
     grep -qx "$entry" <<<"$listing" || { echo "NuGet package lacks $entry" >&2; return 1; }
   done
+}
+
+# package_dotnet_kit OUT_DIR LINUX_SERVICE WINDOWS_EXE: the .nupkg carrying these two services,
+# into OUT_DIR, its restores kept in build-dotnet-kit/nuget-packages. Without a .NET SDK it says
+# so and makes none, or fails under CI=true.
+package_dotnet_kit() {
+  local out=$1 linux=$2 windows=$3 work
+  if ! find_dotnet; then
+    if [ "${CI:-}" = true ]; then
+      echo "no .NET SDK (dotnet) found, and CI=true: the NuGet package cannot be made" >&2
+      return 1
+    fi
+    echo "no .NET SDK (dotnet): the NuGet package is not made" >&2
+    return 0
+  fi
+  dotnet_settings "$PWD/build-dotnet-kit/nuget-packages"
+  work=$(mktemp -d)
+  pack_dotnet_kit "$work" "$linux" "$windows" || { rm -rf "$work"; return 1; }
+  mv "$work"/Korvessa.LauncherKit.*.nupkg "$out/"
+  rm -rf "$work"
 }
