@@ -5,9 +5,9 @@ using System.Threading.Tasks;
 
 namespace Korvessa.LauncherKit
 {
-    // Reads a pipe to its end and hands on each line without its line feed (or a carriage return
-    // before it). A line longer than the cap is handed on in pieces of the cap, so no peer can
-    // make the kit hold an unbounded line.
+    // Reads a pipe to its end (or until it fails) and hands on each line without its line feed
+    // (or a carriage return before it). A line longer than the cap is handed on in pieces of the
+    // cap, so no peer can make the kit hold an unbounded line.
     internal static class LineReader
     {
         private static readonly Encoding Utf8 = new UTF8Encoding(false, false);
@@ -18,7 +18,16 @@ namespace Korvessa.LauncherKit
             var line = new MemoryStream();
             while (true)
             {
-                int count = await stream.ReadAsync(buffer, 0, buffer.Length).ConfigureAwait(false);
+                int count;
+                try
+                {
+                    count = await stream.ReadAsync(buffer, 0, buffer.Length).ConfigureAwait(false);
+                }
+                catch (Exception e) when (e is IOException || e is ObjectDisposedException)
+                {
+                    // The pipe broke, or the sidecar was disposed: the end, as far as anyone cares.
+                    count = 0;
+                }
                 if (count == 0)
                 {
                     break;

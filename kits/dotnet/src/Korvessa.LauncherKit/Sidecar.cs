@@ -41,6 +41,7 @@ namespace Korvessa.LauncherKit
         public int LauncherProcessId { get; }
 
         /// <summary>The access token; hand it only to whoever else talks to the service (the game client).</summary>
+        [System.Diagnostics.DebuggerBrowsable(System.Diagnostics.DebuggerBrowsableState.Never)]
         public string Token { get; }
 
         /// <summary>The time-out of each request, from connecting to the end of the reply.</summary>
