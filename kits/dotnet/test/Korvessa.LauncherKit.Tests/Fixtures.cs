@@ -1,11 +1,4 @@
-using System;
-using System.Collections.Generic;
 using System.Diagnostics;
-using System.IO;
-using System.Text.Json;
-using System.Threading;
-using System.Threading.Tasks;
-using Korvessa.LauncherKit;
 
 // The tests run against the Linux service, with shell-script stand-ins.
 [assembly: System.Runtime.Versioning.SupportedOSPlatform("linux")]

@@ -1,12 +1,5 @@
-using System;
-using System.Collections.Generic;
 using System.Net;
 using System.Net.Sockets;
-using System.Text.Json;
-using System.Threading;
-using System.Threading.Tasks;
-using Korvessa.LauncherKit;
-using Xunit;
 
 namespace Korvessa.LauncherKit.Tests;
 

@@ -1,13 +1,3 @@
-using System;
-using System.Collections.Generic;
-using System.IO;
-using System.Linq;
-using System.Text.Json;
-using System.Threading;
-using System.Threading.Tasks;
-using Korvessa.LauncherKit;
-using Xunit;
-
 namespace Korvessa.LauncherKit.Tests;
 
 // Every way a start can fail arrives as its error and leaves nothing running (kits/cases.json).
