@@ -28,6 +28,8 @@ work=$root/build-dotnet-kit
 mkdir -p "$work"
 find "$work" -mindepth 1 -maxdepth 1 ! -name nuget-packages -exec rm -rf {} +
 dotnet_settings "$work/nuget-packages"
+# The kit keeps its version while its code changes: NuGet must unpack this run's package afresh.
+rm -rf "$NUGET_PACKAGES/korvessa.launcherkit"
 mkdir -p "$work/tmp"
 export TMPDIR=$work/tmp
 example=$(mktemp -d /tmp/kcs-dotnet-launcher.XXXXXX)
@@ -77,8 +79,12 @@ cat >"$example/NuGet.config" <<CONFIG
   </packageSources>
 </configuration>
 CONFIG
-dotnet build "$example" -c Release -nodeReuse:false -v quiet -warnaserror \
-  -p:KcsKitVersion="$version" -o "$example/out" >"$work/example-build.log" 2>&1 ||
+dotnet restore "$example" -nodeReuse:false -v quiet -p:KcsKitVersion="$version" \
+  >"$work/example-build.log" 2>&1 || { cat "$work/example-build.log"; exit 1; }
+# Whatever unpacking did to the service's run bit, the build makes the copy in the output runnable.
+chmod a-x "$NUGET_PACKAGES/korvessa.launcherkit/$version/runtimes/linux-x64/native/korvessa-client-services"
+dotnet build "$example" -c Release --no-restore -nodeReuse:false -v quiet -warnaserror \
+  -p:KcsKitVersion="$version" -o "$example/out" >>"$work/example-build.log" 2>&1 ||
   { cat "$work/example-build.log"; exit 1; }
 [ -x "$example/out/korvessa-client-services" ] ||
   { echo "the package did not put a runnable service beside the app" >&2; exit 1; }
