@@ -39,7 +39,8 @@ internal static class Fixtures
         string path = System.IO.Path.Combine(Scratch, $"program-{Interlocked.Increment(ref _programs)}.sh");
         File.WriteAllText(path, $"#!/bin/sh\necho $$ > '{path}.pid'\n{body}\n");
         File.SetUnixFileMode(path, UnixFileMode.UserRead | UnixFileMode.UserWrite | UnixFileMode.UserExecute);
-        return (path, () => int.Parse(File.ReadAllText(path + ".pid").Trim(), System.Globalization.CultureInfo.InvariantCulture));
+        // No pid in the file: the program was ended before it ran its first line (0 names no process).
+        return (path, () => File.Exists(path + ".pid") && int.TryParse(File.ReadAllText(path + ".pid"), out int pid) ? pid : 0);
     }
 
     // Whether the process runs: it exists and is not a zombie awaiting its reaper.

@@ -105,10 +105,11 @@ public class SessionTests
             "read line; echo one >&2; printf '%s\\n' \"$line\" >&2; echo http://127.0.0.1:9; sleep 0.3; printf 'two\\r\\n' >&2; exec sleep 60");
         await using Sidecar sidecar = await Sidecar.StartAsync(Fixtures.Options(standIn.Path));
         var lines = new List<string>();
+        object? from = null;
         var all = new TaskCompletionSource();
         sidecar.Diagnostic += (sender, e) =>
         {
-            Assert.Same(sidecar, sender);
+            from = sender;
             lines.Add(e.Line);
             if (e.Line == "two")
             {
@@ -116,6 +117,7 @@ public class SessionTests
             }
         };
         await all.Task.WaitAsync(TimeSpan.FromSeconds(5));
+        Assert.Same(sidecar, from);
         Assert.Equal(3, lines.Count);
         Assert.Equal("one", lines[0]);
         Assert.DoesNotContain(Fixtures.Token, lines[1], StringComparison.Ordinal);
