@@ -25,6 +25,15 @@ internal static class Fixtures
 
     private static int _programs;
 
+    static Fixtures()
+    {
+        // A system proxy that answers nothing: a kit whose requests to 127.0.0.1 went through
+        // the proxy (as .NET's default handler does) would fail every call. Set before the
+        // first request, when .NET reads it.
+        Environment.SetEnvironmentVariable("http_proxy", "http://127.0.0.1:9");
+        Environment.SetEnvironmentVariable("HTTP_PROXY", "http://127.0.0.1:9");
+    }
+
     public static SidecarOptions Options(string? servicePath = null)
     {
         var options = new SidecarOptions(Scratch) { ServicePath = servicePath ?? ServicePath, Token = Token };
