@@ -3,7 +3,8 @@
 # the Linux service and the cross-built Windows one, checks what the .nupkg holds, runs the kit's
 # xunit tests against the built service once for each build of the kit (netstandard2.0, net8.0),
 # and builds examples/dotnet-launcher from a copy under /tmp against the .nupkg restored from a
-# folder, with warnings as errors, and runs it without naming the service's path.
+# folder, with warnings as errors, and runs it without naming the service's path; then publishes
+# it for win-x64 and builds it for .NET Framework 4.7.2, each with the Windows service beside it.
 # Without a .NET SDK the stage is skipped with one line, or fails under CI=true.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +34,8 @@ rm -rf "$NUGET_PACKAGES/korvessa.launcherkit"
 mkdir -p "$work/tmp"
 export TMPDIR=$work/tmp
 example=$(mktemp -d /tmp/kcs-dotnet-launcher.XXXXXX)
-trap 'rm -rf "$example"' EXIT
+framework=$(mktemp -d /tmp/kcs-dotnet-launcher-net472.XXXXXX)
+trap 'rm -rf "$example" "$framework"' EXIT
 version=$(project_version)
 echo "-- dotnet $(dotnet --version)"
 
@@ -97,5 +99,22 @@ dotnet publish "$example" -c Release -nodeReuse:false -v quiet -r win-x64 --self
 [ -f "$example/win-x64/korvessa-client-services.exe" ] ||
   { echo "publishing for win-x64 did not put the Windows service beside the app" >&2; exit 1; }
 echo "published for win-x64 with korvessa-client-services.exe beside the app"
+
+# Built for .NET Framework 4.7.2 (not run: no .NET Framework here), against the netstandard2.0
+# build, the app gets the Windows service beside it. The kit comes from the folder; its
+# dependencies and the reference assemblies from the NuGet registry (the sources by default).
+cp -r examples/dotnet-launcher/. "$framework/"
+sed '/<clear \/>/d' "$example/NuGet.config" >"$framework/NuGet.config"
+# Restore on its own: dotnet build's implicit restore does not take TargetFramework.
+dotnet restore "$framework" -nodeReuse:false -v quiet -p:TargetFramework=net472 \
+  -p:KcsKitVersion="$version" >"$work/example-net472.log" 2>&1 &&
+  dotnet build "$framework" -c Release --no-restore -nodeReuse:false -v quiet -warnaserror \
+    -p:TargetFramework=net472 -p:KcsKitVersion="$version" -o "$framework/out" \
+    >>"$work/example-net472.log" 2>&1 ||
+  { cat "$work/example-net472.log"; exit 1; }
+for file in dotnet-launcher.exe Korvessa.LauncherKit.dll korvessa-client-services.exe; do
+  [ -f "$framework/out/$file" ] || { echo "the .NET Framework build lacks $file" >&2; exit 1; }
+done
+echo "built for .NET Framework 4.7.2 with korvessa-client-services.exe beside the app"
 
 echo "dotnet launcher kit stage passed in $((SECONDS - started)) s"

@@ -4,6 +4,7 @@
 // the current end of the proxy log), prints each step, and ends the service. Status 0 when every
 // step worked.
 using System;
+using System.Diagnostics;
 using System.Threading.Tasks;
 using Korvessa.LauncherKit;
 
@@ -56,7 +57,12 @@ internal static class Program
         }
         Console.WriteLine("a second take found none");
 
-        var game = new PresenceSession(Environment.ProcessId, ProxyLog.Offset(clientDirectory));
+        int self;
+        using (var current = Process.GetCurrentProcess())
+        {
+            self = current.Id;
+        }
+        var game = new PresenceSession(self, ProxyLog.Offset(clientDirectory));
         await sidecar.PutPresenceSessionAsync(game);
         Console.WriteLine($"registered pid {game.ProcessId} for presence, from offset {game.LogOffset} of the proxy log");
 
