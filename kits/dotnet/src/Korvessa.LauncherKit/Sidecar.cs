@@ -77,13 +77,19 @@ namespace Korvessa.LauncherKit
         /// <exception cref="ArgumentException">An option is not usable; the message names it.</exception>
         /// <exception cref="SidecarException">The service could not be started or did not announce its address.</exception>
         /// <exception cref="OperationCanceledException">The start was cancelled; the service was ended.</exception>
-        public static async Task<Sidecar> StartAsync(SidecarOptions options, CancellationToken cancellationToken = default)
+        public static Task<Sidecar> StartAsync(SidecarOptions options, CancellationToken cancellationToken = default)
         {
+            // Refused options throw here, before a task exists.
             if (options is null)
             {
                 throw new ArgumentNullException(nameof(options));
             }
             options.Check();
+            return StartCheckedAsync(options, cancellationToken);
+        }
+
+        private static async Task<Sidecar> StartCheckedAsync(SidecarOptions options, CancellationToken cancellationToken)
+        {
             cancellationToken.ThrowIfCancellationRequested();
             string token = options.Token ?? NewToken();
             int launcherProcessId = options.LauncherProcessId ?? CurrentProcessId();
