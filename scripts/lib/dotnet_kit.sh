@@ -28,6 +28,8 @@ dotnet_settings() {
   export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
   export DOTNET_CLI_WORKLOAD_UPDATE_NOTIFY_DISABLE=1 DOTNET_GENERATE_ASPNET_CERTIFICATE=false
   export DOTNET_CLI_USE_MSBUILD_SERVER=0 MSBUILDDISABLENODEREUSE=1 DOTNET_CLI_UI_LANGUAGE=en
+  # MSBuild reads it as a property: the compiler runs in the build, not as a server left behind.
+  export UseSharedCompilation=false
 }
 
 # pack_dotnet_kit WORK LINUX_SERVICE WINDOWS_EXE: packs Korvessa.LauncherKit from a clean copy of
