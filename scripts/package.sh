@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds every package into build-packages/: from the Linux build (preset "default") a .tar.gz
 # and the Debian packages korvessa-client-services and korvessa-launcher-kit-dev, from the
-# Windows cross build (preset "windows") the .zip with the service and the optional tools, and
-# the npm package korvessa-launcher-kit (kits/node) stamped with the project's version and
-# carrying the service of the .tar.gz and of the .zip (signed, when they are); then the
+# Windows cross build (preset "windows") the .zip with the service and the optional tools, the
+# npm package korvessa-launcher-kit (kits/node) stamped with the project's version, and the NuGet
+# package Korvessa.LauncherKit (kits/dotnet), both carrying the service of the .tar.gz and of
+# the .zip (signed, when they are); then the
 # bill of materials and SHA256SUMS over all of them. Only the packed targets are built, and the
 # presets' build folders are reused, so after scripts/test.sh little is left to compile.
 #
@@ -49,10 +50,11 @@ source scripts/lib/packages.sh
 source scripts/lib/version.sh
 source scripts/lib/service_binaries.sh
 source scripts/lib/node_kit.sh
+source scripts/lib/dotnet_kit.sh
 export TZ=UTC
 umask 022
 
-ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev dpkg-dev file zip \
+ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev dpkg-dev file zip unzip \
   g++-mingw-w64-x86-64-posix googletest
 ensure_node
 
@@ -97,6 +99,7 @@ mv "$scratch"/cpack/*.deb "$out"/
 name=$(package_file_name build)
 linux_tree=$scratch/linux/$name
 stage build "$linux_tree" service kit
+linux_service=$linux_tree/bin/korvessa-client-services
 tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
   -C "$scratch/linux" -cf - "$name" | gzip -9 -n >"$out/$name.tar.gz"
 
@@ -124,6 +127,9 @@ version=$(project_version)
 pack_node_kit "$PWD/build-node-kit/package" "$version" "$linux_tree" "$windows_tree"
 mv "build-node-kit/package/korvessa-launcher-kit-$version.tgz" "$out/"
 rm -rf build-node-kit/package
+
+# The NuGet package Korvessa.LauncherKit (kits/dotnet), carrying the two services staged above.
+package_dotnet_kit "$out" "$linux_service" "$windows_tree/bin/korvessa-client-services.exe"
 
 # The bill of materials, where the project has one, then the checksums of everything.
 if [ -f scripts/sbom.sh ]; then

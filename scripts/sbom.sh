@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # sbom.sh OUT_DIR: writes OUT_DIR/korvessa-client-services-VERSION.spdx.json, an SPDX 2.3 bill of
-# materials for the packages in OUT_DIR (*.deb, *.tar.gz, *.zip and the npm kit's *.tgz): for
+# materials for the packages in OUT_DIR (*.deb, *.tar.gz, *.zip, the npm kit's *.tgz and the
+# .NET kit's *.nupkg): for
 # each package file its SHA-256 and what it contains, with licence and version:
 #   every package   the project's own code (LICENSE)
 #   .deb, .tar.gz   nlohmann/json, header-only and compiled in (the service and the kit use it)
@@ -8,6 +9,7 @@
 #                   (GCC), the mingw-w64 C runtime and winpthreads
 #   .tgz            nlohmann/json and the .zip's runtime parts: it carries the Linux service
 #                   and the service's .exe
+#   .nupkg          the same as the .tgz: it carries the Linux service and the .exe
 # What the Linux programs load from the system (libc6, libstdc++6, ...) is not shipped and not
 # listed as contained; the .deb entries name their Depends field in a comment.
 #
@@ -25,7 +27,7 @@ source "$root/scripts/lib/version.sh"
 [ $# -eq 1 ] || { echo "usage: sbom.sh OUT_DIR" >&2; exit 2; }
 out=$1
 [ -d "$out" ] || { echo "sbom.sh: no folder $out" >&2; exit 1; }
-ensure_packages jq python3-debian
+ensure_packages jq python3-debian unzip
 
 fail() {
   echo "sbom.sh: $*" >&2
@@ -92,9 +94,9 @@ json_copyright_file=/usr/share/doc/$json_package/copyright
 
 # The Windows runtime that -static links in: the libraries the cross compiler uses, and the
 # Debian packages they came from.
-zips=("$out"/*.zip)
+zips=("$out"/*.zip "$out"/*.nupkg)
 windows=
-if [ -e "${zips[0]}" ]; then
+if [ -e "${zips[0]}" ] || [ -e "${zips[1]}" ]; then
   windows=1
   cxx=$(sed -n -E 's/^set\(CMAKE_CXX_COMPILER "([^"]+)"\)/\1/p' \
     "$root"/build-windows/CMakeFiles/*/CMakeCXXCompiler.cmake 2>/dev/null | head -n 1)
@@ -207,6 +209,11 @@ while IFS= read -r path; do
       comment="The Linux programs need the system's C and C++ runtime libraries, not shipped." ;;
     *.zip) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
       SPDXRef-winpthreads) ;;
+    *.nupkg) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
+      SPDXRef-winpthreads)
+      file_version=$(unzip -p "$path" '*.nuspec' 2>/dev/null | sed -n 's:.*<version>\(.*\)</version>.*:\1:p')
+      file_version=${file_version:-$version}
+      comment="Carries the Linux service and the Windows .exe; the netstandard2.0 build needs System.Text.Json and Microsoft.Bcl.AsyncInterfaces from NuGet, not shipped." ;;
     *.tgz) file_version=$(tar -xOzf "$path" package/package.json 2>/dev/null |
       jq -r '.version // empty' 2>/dev/null || true)
       file_version=${file_version:-$version}
@@ -232,7 +239,7 @@ while IFS= read -r path; do
   contains "$id" "${parts[@]}"
   found=$((found + 1))
 done < <(find "$out" -maxdepth 1 -type f \
-  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' \) | sort)
+  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \) | sort)
 [ "$found" -gt 0 ] || fail "no packages in $out"
 
 epoch=$(source_date_epoch)

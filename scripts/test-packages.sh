@@ -7,6 +7,7 @@ source scripts/lib/host.sh
 source scripts/lib/packages.sh
 source scripts/lib/version.sh
 source scripts/lib/node_kit.sh
+source scripts/lib/dotnet_kit.sh
 
 ensure_packages dpkg-dev file unzip icoutils
 ensure_node
@@ -87,6 +88,23 @@ version=$(project_version)
 test "$npm_tarball" = "$out/korvessa-launcher-kit-$version.tgz" ||
   { echo "npm package is not of version $version" >&2; exit 1; }
 check_node_kit_tarball "$npm_tarball" "$version"
+
+# The NuGet package, where a .NET SDK made one: what it holds, its version, and the carried
+# services are the stripped ones of the .tar.gz and the .zip.
+if find_dotnet; then
+  nupkg=$(one 'Korvessa.LauncherKit.*.nupkg')
+  echo "-- $nupkg"
+  test "$nupkg" = "$out/Korvessa.LauncherKit.$version.nupkg" ||
+    { echo "NuGet package is not of version $version" >&2; exit 1; }
+  check_dotnet_kit_package "$nupkg"
+  unzip -q "$nupkg" -d "$scratch/nupkg"
+  grep -qF "<version>$version</version>" "$scratch/nupkg/Korvessa.LauncherKit.nuspec" ||
+    { echo "NuGet package's nuspec is not version $version" >&2; exit 1; }
+  tar -xzOf "$tarball" --wildcards '*/bin/korvessa-client-services' |
+    cmp - "$scratch/nupkg/runtimes/linux-x64/native/korvessa-client-services"
+  unzip -p "$zip" '*/bin/korvessa-client-services.exe' |
+    cmp - "$scratch/nupkg/runtimes/win-x64/native/korvessa-client-services.exe"
+fi
 
 # One version, the CMake project's, in every package's name and metadata and in each .exe.
 echo "-- version $version everywhere"
