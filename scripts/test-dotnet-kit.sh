@@ -106,12 +106,13 @@ echo "published for win-x64 with korvessa-client-services.exe beside the app"
 cp -r examples/dotnet-launcher/. "$framework/"
 sed '/<clear \/>/d' "$example/NuGet.config" >"$framework/NuGet.config"
 # Restore on its own: dotnet build's implicit restore does not take TargetFramework.
-dotnet restore "$framework" -nodeReuse:false -v quiet -p:TargetFramework=net472 \
-  -p:KcsKitVersion="$version" >"$work/example-net472.log" 2>&1 &&
-  dotnet build "$framework" -c Release --no-restore -nodeReuse:false -v quiet -warnaserror \
-    -p:TargetFramework=net472 -p:KcsKitVersion="$version" -o "$framework/out" \
-    >>"$work/example-net472.log" 2>&1 ||
-  { cat "$work/example-net472.log"; exit 1; }
+{
+  dotnet restore "$framework" -nodeReuse:false -v quiet -p:TargetFramework=net472 \
+    -p:KcsKitVersion="$version" >"$work/example-net472.log" 2>&1 &&
+    dotnet build "$framework" -c Release --no-restore -nodeReuse:false -v quiet -warnaserror \
+      -p:TargetFramework=net472 -p:KcsKitVersion="$version" -o "$framework/out" \
+      >>"$work/example-net472.log" 2>&1
+} || { cat "$work/example-net472.log"; exit 1; }
 for file in dotnet-launcher.exe Korvessa.LauncherKit.dll korvessa-client-services.exe; do
   [ -f "$framework/out/$file" ] || { echo "the .NET Framework build lacks $file" >&2; exit 1; }
 done
