@@ -17,7 +17,11 @@ await writeFile(join(services, 'not-runnable'), '#!/bin/sh\n', { mode: 0o644 });
 const standIns = {
   missing: [join(services, 'no-such-service'), 'ENOENT', /: it does not exist\. Pass the path/],
   directory: [services, 'EACCES', /: it is a directory\. servicePath must name/],
-  'not-runnable': [join(services, 'not-runnable'), 'EACCES', /: it cannot be run \(.*\)\. It needs the run bit/],
+  'not-runnable': [
+    join(services, 'not-runnable'),
+    'EACCES',
+    /: it cannot be run \(.*\)\. It needs the run bit/,
+  ],
 };
 // The shared rows' option names as this kit spells them.
 const optionNames = {
