@@ -67,7 +67,7 @@ printf '{ "name": "typescript-newest", "version": "0.0.0", "private": true }\n' 
   cd "$work/consumer"
   # A TypeScript launcher installs @types/node beside the kit (its optional peer).
   npm install --no-audit --no-fund --loglevel=error "$tarball" "@types/node@$types_node" >/dev/null
-  KCS_SERVICE=$root/build/korvessa-client-services \
+  KCS_SERVICE=$root/build/korvessa-client-services KCS_CASES=$root/kits/cases.json \
     node --test --test-reporter=tap test/*.test.mjs >"$work/tests.tap" ||
     { cat "$work/tests.tap"; exit 1; }
   grep -E '^# (tests|pass|fail)' "$work/tests.tap"

@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   options.servicePath = argv[1];
   options.clientDir = argc == 3 ? argv[2] : "";
   // The token is left empty, so the kit makes a fresh one from the system's secure random
-  // source; launcherPid is left 0, so the service stays beside this process.
+  // source; launcherPid is left empty, so the service stays beside this process.
   kcs::kit::Result<kcs::kit::Sidecar> sidecar = kcs::kit::Sidecar::start(options);
   if (!sidecar.ok()) return failed(sidecar.error());
   std::printf("started the service: pid %u, %s", static_cast<unsigned>(sidecar->pid()),

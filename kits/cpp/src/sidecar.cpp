@@ -44,9 +44,12 @@ Status checkOptions(const SidecarOptions& options) {
                 "token is shorter than " + std::to_string(kMinimumTokenBytes) +
                     " bytes (leave it empty for a fresh random one)");
   }
-  if (options.launcherPid > static_cast<std::uint32_t>(INT_MAX)) {
-    return fail(Code::kInvalidArgument, "launcherPid " + std::to_string(options.launcherPid) +
-                                            " is not a process id (above 2147483647)");
+  // 0 would name no process to the service (and a process group to kill()); leave the option
+  // empty for this process.
+  if (options.launcherPid &&
+      (*options.launcherPid == 0 || *options.launcherPid > static_cast<std::uint32_t>(INT_MAX))) {
+    return fail(Code::kInvalidArgument, "launcherPid " + std::to_string(*options.launcherPid) +
+                                            " is not a process id (from 1 to 2147483647)");
   }
   if (options.announceTimeoutMs == 0) {
     return fail(Code::kInvalidArgument, "announceTimeoutMs must be positive");
@@ -134,8 +137,7 @@ Result<Sidecar> Sidecar::start(SidecarOptions options) {
   Result<std::string> line = configurationLine(sidecar.token_, options.clientDir);
   if (!line.ok()) return line.failure();
   sidecar.configuration_ = std::move(line).value();
-  sidecar.launcherPid_ =
-      options.launcherPid != 0 ? options.launcherPid : detail::currentProcessId();
+  sidecar.launcherPid_ = options.launcherPid.value_or(detail::currentProcessId());
 
   ChildOptions child;
   child.pipeStderr = options.pipeDiagnostics;

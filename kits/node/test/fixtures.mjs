@@ -11,6 +11,14 @@ export const servicePath =
   process.env.KCS_SERVICE ??
   resolve(dirname(fileURLToPath(import.meta.url)), '../../../build/korvessa-client-services');
 
+// The cases every launcher kit's tests run alike: KCS_CASES, or kits/cases.json beside this kit.
+export const cases = JSON.parse(
+  readFileSync(
+    process.env.KCS_CASES ?? resolve(dirname(fileURLToPath(import.meta.url)), '../../cases.json'),
+    'utf8',
+  ),
+);
+
 export const scratch = await mkdtemp(join(tmpdir(), 'kcs-node-kit-'));
 after(() => rm(scratch, { recursive: true, force: true }));
 

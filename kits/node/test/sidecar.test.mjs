@@ -11,7 +11,7 @@ import { test } from 'node:test';
 
 import * as kit from 'korvessa-launcher-kit';
 
-import { isRunning, scratch, serviceEnv, servicePath, sleep, within } from './fixtures.mjs';
+import { cases, isRunning, scratch, serviceEnv, servicePath, sleep, within } from './fixtures.mjs';
 
 const { Sidecar, SidecarError, defaultServicePath, proxyLogOffset } = kit;
 const start = (options = {}) =>
@@ -23,9 +23,39 @@ test('the CommonJS and the ES module entry hand out the same classes', () => {
   for (const name of Object.keys(required)) assert.equal(kit[name], required[name], name);
 });
 
-test('a whole session: health, a ticket taken once, presence, stop', async () => {
-  const sidecar = await start();
-  assert.match(sidecar.token, /^[0-9a-f]{64}$/);
+// A step of the shared session (kits/cases.json): the call and its record, checked against
+// what it returns or how it fails. "pid": "launcher" is this process.
+async function runStep(sidecar, { call, record, returns, error: expected }) {
+  const method = { checkHealth: 'health' }[call] ?? call;
+  const given = record?.pid === 'launcher' ? { ...record, pid: process.pid } : record;
+  const label = `${call} ${JSON.stringify(record ?? '')}`;
+  const outcome = await sidecar[method](given).then(
+    (value) => ({ value }),
+    (error) => ({ error }),
+  );
+  if (expected === undefined) {
+    assert.equal(outcome.error, undefined, `${label}: ${outcome.error}`);
+    // Whatever the table gives as nothing, a ticket call returns as null, a store as undefined.
+    const nothing = call === 'takeLaunchTicket' ? null : undefined;
+    assert.deepEqual(outcome.value, returns === null ? nothing : returns, label);
+    return;
+  }
+  const { error } = outcome;
+  assert.ok(error instanceof SidecarError, `${label}: ${error}`);
+  assert.equal(error.kind, expected.kind, label);
+  if ('status' in expected) assert.equal(error.httpStatus, expected.status, label);
+  if ('body' in expected) assert.equal(error.body, expected.body, label);
+  if ('says' in expected) assert.ok(error.message.includes(expected.says), error.message);
+  if (expected.kind === 'http') {
+    // This kit's message says what the service answered and what the refused record needs.
+    assert.ok(error.message.includes(` answered ${expected.status} `), error.message);
+    assert.match(error.message, /: a (launch ticket|presence session) needs/);
+  }
+  assert.ok(!error.message.includes(sidecar.token), label);
+}
+
+test('a whole session: the shared steps, stop, and calls after it', async () => {
+  const sidecar = await start({ token: cases.token });
   assert.equal(sidecar.url, `http://127.0.0.1:${sidecar.port}`);
   assert.equal(sidecar.launcherPid, process.pid);
   assert.ok(isRunning(sidecar.pid));
@@ -33,30 +63,28 @@ test('a whole session: health, a ticket taken once, presence, stop', async () =>
   const diagnostics = [];
   sidecar.on('diagnostic', (line) => diagnostics.push(line));
 
-  assert.equal(await sidecar.health(), true);
-  const ticket = {
-    username: 'Ånn "the" \\ player',
-    clientLogin: '!ann',
-    ticket: 'T-1\nsecond line',
-    expiresAt: '2026-01-01T00:00:00Z',
-    ttlSeconds: 3600,
-  };
-  assert.equal(await sidecar.putLaunchTicket(ticket), undefined);
-  assert.deepEqual(await sidecar.takeLaunchTicket(), ticket);
-  assert.equal(await sidecar.takeLaunchTicket(), null);
-
-  const game = { pid: process.pid, logOffset: await proxyLogOffset(scratch) };
-  assert.equal(await sidecar.putPresenceSession(game), undefined);
+  for (const step of cases.session) await runStep(sidecar, step);
 
   assert.deepEqual(await sidecar.stop(), { code: null, signal: 'SIGKILL' });
   assert.deepEqual(await sidecar.exited, { code: null, signal: 'SIGKILL' });
   assert.equal(isRunning(sidecar.pid), false);
+  for (const step of cases.afterStop) await runStep(sidecar, step);
   await assert.rejects(sidecar.health(), {
     kind: 'connection',
     signal: 'SIGKILL',
     message: /^GET \/health: the service has ended \(by signal SIGKILL\)/,
   });
   assert.deepEqual(diagnostics, []); // nothing goes wrong, and no Discord is reachable
+});
+
+test('a fresh token is made when none is given', async () => {
+  const sidecar = await start();
+  try {
+    assert.match(sidecar.token, /^[0-9a-f]{64}$/);
+    assert.equal(await sidecar.health(), true);
+  } finally {
+    await sidecar.stop();
+  }
 });
 
 // Where the package carries no service (the kit built in place), there is nothing to start.
@@ -129,28 +157,15 @@ for (const token of ['0123456789abcdef0123456789abcdef', 'ü'.repeat(16), '鍵'.
   });
 }
 
-test('records the service refuses reject with the reply', async () => {
+test('a ttlSeconds below 0 is sent as it is, and refused by the service', async () => {
   const sidecar = await start();
   try {
-    const ticket = { username: 'a', clientLogin: '!a', ticket: 'T', expiresAt: '', ttlSeconds: 1 };
-    const refused = [
-      [() => sidecar.putLaunchTicket({ ...ticket, clientLogin: 'a' }),
-        '{"ok":false,"error":"invalid_ticket"}'],
-      [() => sidecar.putLaunchTicket({ ...ticket, ttlSeconds: -1 }),
-        '{"ok":false,"error":"invalid_ticket"}'],
-      [() => sidecar.putPresenceSession({ pid: 0, logOffset: 0 }),
-        '{"ok":false,"error":"invalid_presence_session"}'],
-    ];
-    for (const [call, body] of refused) {
-      const error = await call().then(() => assert.fail('accepted'), (failure) => failure);
-      assert.ok(error instanceof SidecarError);
-      assert.equal(error.kind, 'http');
-      assert.equal(error.httpStatus, 400);
-      assert.equal(error.body, body);
-      assert.match(error.message, /answered 400 Bad Request .*: a (launch ticket|presence session) needs/);
-      assert.ok(!error.message.includes(sidecar.token));
-    }
-    assert.equal(await sidecar.takeLaunchTicket(), null); // nothing refused was stored
+    const ticket = { username: 'a', clientLogin: '!a', ticket: 'T', expiresAt: '', ttlSeconds: -1 };
+    await assert.rejects(sidecar.putLaunchTicket(ticket), {
+      kind: 'http',
+      httpStatus: 400,
+      body: '{"ok":false,"error":"invalid_ticket"}',
+    });
   } finally {
     await sidecar.stop();
   }

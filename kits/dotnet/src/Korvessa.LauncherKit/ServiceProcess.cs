@@ -184,7 +184,7 @@ namespace Korvessa.LauncherKit
         {
             string reason = Directory.Exists(path) ? "it is a directory"
                 : !File.Exists(path) ? "the file does not exist"
-                : $"it is not runnable ({error.Message})";
+                : $"it cannot be run ({error.Message})";
             return new SidecarException(SidecarErrorKind.Spawn, $"the service \"{path}\" could not be started: {reason}", error);
         }
     }

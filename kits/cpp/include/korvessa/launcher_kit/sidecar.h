@@ -41,8 +41,8 @@ struct SidecarOptions {
   std::string servicePath;      // the korvessa-client-services executable; not empty
   std::string clientDir;        // the game client directory (where the proxy log lies)
   std::string token;            // the access token, at least 32 bytes; empty: a fresh random one
-  // The process the service stays beside; 0: this process. At most 2147483647 (INT_MAX).
-  std::uint32_t launcherPid = 0;
+  // The process the service stays beside, from 1 to 2147483647 (INT_MAX); empty: this process.
+  std::optional<std::uint32_t> launcherPid;
   std::vector<std::string> environment;  // extra "NAME=value" entries for the service
   unsigned announceTimeoutMs = 10000;    // how long to wait for the address line; above 0
   // Pipe the service's standard error so that readDiagnosticLine sees it. Whoever pipes it must
