@@ -12,8 +12,9 @@
 namespace kcs::ipc {
 
 struct IpcListener {
-  std::string name;          // socket path or pipe name
-  platform::File handle;     // POSIX: listening socket; Windows: the pipe instance waiting for a client
+  std::string name;  // socket path or pipe name
+  // POSIX: the listening socket; Windows: the pipe instance waiting for a client.
+  platform::File handle;
 };
 
 // True when a program serves the endpoint at name now (something answers a connection);
