@@ -176,22 +176,9 @@ Result<IpcChannel> openDiscordIpc(unsigned index);
 // judge). Interrupted writes are retried; never raises SIGPIPE.
 Result<std::size_t> writeIpc(IpcChannel& channel, const char* data, std::size_t size);
 
-// Server side, for the Discord stand-in in tools and tests.
 // The endpoint name of index N at its plain location (the first that openDiscordIpc tries).
 std::string discordIpcName(unsigned index);
 
-struct IpcListener {
-  std::string name;  // socket path or pipe name
-  File handle;       // POSIX: listening socket; Windows: the pipe instance waiting for a client
-};
-// True when a program serves the endpoint at name now (something answers a connection);
-// false when nothing is there or only a stale socket file is left.
-Result<bool> ipcEndpointServed(const std::string& name);
-// Creates the endpoint at name (a socket path on POSIX, replacing a stale one; a pipe name on
-// Windows) and starts listening. An endpoint that another program serves is never taken over.
-Result<IpcListener> listenIpc(const std::string& name);
-// Waits for the next client and returns its channel.
-Result<IpcChannel> acceptIpc(IpcListener& listener);
 // One read of at most capacity bytes; 0 means the peer closed. Interrupted reads are retried.
 Result<std::size_t> readIpc(IpcChannel& channel, char* buffer, std::size_t capacity);
 
@@ -202,8 +189,5 @@ std::vector<std::string> discordIpcLocations(unsigned index);
 Result<IpcChannel> openIpcEndpoint(const std::string& name);
 // The socket path / pipe name of the endpoint at the other end of channel.
 Result<std::string> ipcPeerName(IpcChannel& channel);
-// Waits up to timeoutMs for channel to have bytes to read or to be closed by the peer; false
-// when the time ran out first. A following readIpc then does not wait.
-Result<bool> waitIpcReadable(IpcChannel& channel, unsigned timeoutMs);
 
 }  // namespace kcs::platform

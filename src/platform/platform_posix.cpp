@@ -25,6 +25,7 @@
 
 #include "platform/platform.h"
 #include "platform/process_check_posix.h"
+#include "platform/unix_socket_posix.h"
 
 namespace kcs::platform {
 namespace {
@@ -87,15 +88,6 @@ constexpr const char* kDiscordIpcFolders[] = {
     ".flatpak/dev.vencord.Vesktop/xdg-run/",
 };
 
-// The address of the Unix socket at path; a path too long for it fails rather than being cut.
-Result<sockaddr_un> unixAddress(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) return fail("socket path too long");
-  std::memcpy(address.sun_path, path.data(), path.size());
-  return address;
-}
-
 // Connects to one Discord endpoint without ever waiting. A listener that cannot take the
 // connection at once (its backlog is full) counts as a failed open, like a missing one, so the
 // caller goes on to the next endpoint instead of hanging in connect. A listener of another user
@@ -137,6 +129,14 @@ void* threadEntry(void* arg) {
 }
 
 }  // namespace
+
+Result<sockaddr_un> unixAddress(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return fail("socket path too long");
+  std::memcpy(address.sun_path, path.data(), path.size());
+  return address;
+}
 
 void closeSocketHandle(std::intptr_t handle) { ::close(static_cast<int>(handle)); }
 void closeFileHandle(std::intptr_t handle) { ::close(static_cast<int>(handle)); }
@@ -458,48 +458,6 @@ std::string discordIpcName(unsigned index) {
   return joinPath(ipcBaseDirectory(), "discord-ipc-" + std::to_string(index));
 }
 
-Result<bool> ipcEndpointServed(const std::string& name) {
-  Result<sockaddr_un> address = unixAddress(name);
-  if (!address.ok()) return fail(address.error());
-  File probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!probe.valid()) return lastError();
-  const auto* at = reinterpret_cast<const sockaddr*>(&*address);
-  if (::connect(fd(probe), at, sizeof(sockaddr_un)) == 0) {
-    return true;
-  }
-  // A full backlog is a listener too, a busy one; refused or missing means nobody listens.
-  if (errno == EAGAIN || errno == EINPROGRESS || errno == EINTR) return true;
-  if (errno == ECONNREFUSED || errno == ENOENT) return false;
-  return lastError();
-}
-
-Result<IpcListener> listenIpc(const std::string& name) {
-  Result<sockaddr_un> address = unixAddress(name);
-  if (!address.ok()) return fail(address.error());
-  IpcListener listener{name, File(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))};
-  if (!listener.handle.valid()) return lastError();
-  // Only a socket left behind by an earlier run is replaced: unlinking a live one would cut off
-  // whoever serves it (a running Discord) until it restarts.
-  Result<bool> served = ipcEndpointServed(name);
-  if (!served.ok()) return fail(served.error());
-  if (*served) return fail("the endpoint is already served by another program");
-  ::unlink(name.c_str());
-  const auto* at = reinterpret_cast<const sockaddr*>(&*address);
-  if (::bind(fd(listener.handle), at, sizeof(sockaddr_un)) != 0 ||
-      ::listen(fd(listener.handle), 16) != 0) {
-    return lastError();
-  }
-  return listener;
-}
-
-Result<IpcChannel> acceptIpc(IpcListener& listener) {
-  for (;;) {
-    int accepted = ::accept(fd(listener.handle), nullptr, nullptr);
-    if (accepted >= 0) return IpcChannel(accepted);
-    if (errno != EINTR) return lastError();
-  }
-}
-
 Result<std::size_t> readIpc(IpcChannel& channel, char* buffer, std::size_t capacity) {
   return readFd(fd(channel), buffer, capacity);
 }
@@ -534,23 +492,6 @@ Result<std::string> ipcPeerName(IpcChannel& channel) {
   const std::size_t pathLength = ::strnlen(address.sun_path, size);
   if (address.sun_family != AF_UNIX || pathLength == 0) return fail("the peer has no path");
   return std::string(address.sun_path, pathLength);
-}
-
-Result<bool> waitIpcReadable(IpcChannel& channel, unsigned timeoutMs) {
-  timespec start{};
-  ::clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long spent =
-        (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-    const long long left = static_cast<long long>(timeoutMs) - spent;
-    pollfd entry{fd(channel), POLLIN, 0};
-    const int ready = ::poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (ready > 0) return true;  // data, end of stream or an error: the read tells which
-    if (ready == 0) return false;
-    if (errno != EINTR) return lastError();
-  }
 }
 
 }  // namespace kcs::platform

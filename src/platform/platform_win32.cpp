@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/system_text_win32.h"
 #include "platform/utf16.h"
 
 namespace kcs::platform {
@@ -36,7 +37,8 @@ std::string fromWide(const wchar_t* text, std::size_t length) {
       std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
 }
 
-// The system's description of an error code, as UTF-8 without the trailing line break.
+}  // namespace
+
 std::string errorText(DWORD code) {
   wchar_t* buffer = nullptr;
   DWORD length = ::FormatMessageW(
@@ -55,6 +57,16 @@ std::string errorText(DWORD code) {
   return text;
 }
 
+Result<std::wstring> widePath(const std::string& path) {
+  Result<std::u16string> wide = utf8ToUtf16(path);
+  if (!wide.ok()) return fail("path is not valid UTF-8");
+  // A NUL would cut the name short and open some other file.
+  if (wide->find(u'\0') != std::u16string::npos) return fail("path contains a NUL character");
+  return toWide(*wide);
+}
+
+namespace {
+
 Failure lastError() { return fail(errorText(::GetLastError())); }
 Failure lastSocketError() { return fail(errorText(static_cast<DWORD>(::WSAGetLastError()))); }
 
@@ -64,14 +76,6 @@ std::intptr_t owned(HANDLE h) { return reinterpret_cast<std::intptr_t>(h); }
 std::intptr_t owned(SOCKET s) { return static_cast<std::intptr_t>(s); }
 
 DWORD pieceOf(std::size_t size) { return static_cast<DWORD>(size > kMaxPiece ? kMaxPiece : size); }
-
-Result<std::wstring> widePath(const std::string& path) {
-  Result<std::u16string> wide = utf8ToUtf16(path);
-  if (!wide.ok()) return fail("path is not valid UTF-8");
-  // A NUL would cut the name short and open some other file.
-  if (wide->find(u'\0') != std::u16string::npos) return fail("path contains a NUL character");
-  return toWide(*wide);
-}
 
 // A console window interprets bytes in its own code page, which is seldom UTF-8; its
 // wide-character interface shows every character as it is. Ill-formed bytes show as U+FFFD.
@@ -140,16 +144,6 @@ sockaddr_in loopbackAddress(std::uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port);
   return address;
-}
-
-// first: refuse a name that another server already serves, rather than share its clients.
-Result<File> createPipeInstance(const std::wstring& name, bool first) {
-  HANDLE pipe = ::CreateNamedPipeW(
-      name.c_str(), PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-      PIPE_UNLIMITED_INSTANCES, 64 * 1024, 64 * 1024, 0, nullptr);
-  if (pipe == INVALID_HANDLE_VALUE) return lastError();
-  return File(owned(pipe));
 }
 
 unsigned __stdcall threadEntry(void* arg) {
@@ -472,58 +466,6 @@ std::string discordIpcName(unsigned index) {
   return "\\\\.\\pipe\\discord-ipc-" + std::to_string(index);
 }
 
-Result<bool> ipcEndpointServed(const std::string& name) {
-  Result<std::wstring> wide = widePath(name);
-  if (!wide.ok()) return fail(wide.error());
-  // Asks for a free instance without opening one: the server sees nothing.
-  if (::WaitNamedPipeW(wide->c_str(), 1)) return true;
-  const DWORD code = ::GetLastError();
-  if (code == ERROR_SEM_TIMEOUT) return true;  // served, every instance busy
-  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return false;
-  return fail(errorText(code));
-}
-
-Result<IpcListener> listenIpc(const std::string& name) {
-  Result<std::wstring> wide = widePath(name);
-  if (!wide.ok()) return fail(wide.error());
-  // A name another program serves is never shared: its clients would land on us at random.
-  // Being the first instance refuses it as well, where the system enforces that (Wine does not).
-  Result<bool> served = ipcEndpointServed(name);
-  if (!served.ok()) return fail(served.error());
-  if (*served) return fail("the endpoint is already served by another program");
-  // The first instance exists before anyone accepts, so a client may open the name right away.
-  Result<File> instance = createPipeInstance(*wide, true);
-  if (!instance.ok()) return fail(instance.error());
-  return IpcListener{name, std::move(instance).value()};
-}
-
-Result<IpcChannel> acceptIpc(IpcListener& listener) {
-  Result<std::wstring> wide = widePath(listener.name);
-  if (!wide.ok()) return fail(wide.error());
-  if (!listener.handle.valid()) {
-    Result<File> instance = createPipeInstance(*wide, false);
-    if (!instance.ok()) return fail(instance.error());
-    listener.handle = File(instance->release());
-  }
-  for (;;) {
-    if (::ConnectNamedPipe(handle(listener.handle), nullptr)) break;
-    const DWORD code = ::GetLastError();
-    if (code == ERROR_PIPE_CONNECTED) break;  // the client came before we asked
-    if (code == ERROR_NO_DATA) {
-      // A client opened and closed again before we got to it: free the instance, wait anew.
-      ::DisconnectNamedPipe(handle(listener.handle));
-      continue;
-    }
-    return fail(errorText(code));
-  }
-  IpcChannel connected(listener.handle.release());
-  // The next client needs an instance of its own; if none can be made now, the next accept
-  // tries again.
-  Result<File> next = createPipeInstance(*wide, false);
-  if (next.ok()) listener.handle = File(next->release());
-  return connected;
-}
-
 Result<std::size_t> readIpc(IpcChannel& channel, char* buffer, std::size_t capacity) {
   return readHandle(handle(channel), buffer, capacity);
 }
@@ -551,23 +493,6 @@ Result<std::string> ipcPeerName(IpcChannel& channel) {
     return lastError();
   }
   return "\\\\.\\pipe" + fromWide(info->FileName, info->FileNameLength / sizeof(wchar_t));
-}
-
-Result<bool> waitIpcReadable(IpcChannel& channel, unsigned timeoutMs) {
-  // The pipe was opened for synchronous reads, which cannot be given a time-out, so the wait
-  // looks at what is queued every few milliseconds until the time is up.
-  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-  for (;;) {
-    DWORD available = 0;
-    if (!::PeekNamedPipe(handle(channel), nullptr, 0, nullptr, &available, nullptr)) {
-      const DWORD code = ::GetLastError();
-      if (code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED) return true;  // closed
-      return fail(errorText(code));
-    }
-    if (available > 0) return true;
-    if (::GetTickCount64() >= deadline) return false;
-    ::Sleep(10);
-  }
 }
 
 }  // namespace kcs::platform

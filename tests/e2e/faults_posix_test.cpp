@@ -27,6 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "discord_ipc/ipc_listener.h"
 #include "support/presence_rig.h"
 #include "support/process_memory.h"
 
@@ -131,8 +132,8 @@ class FaultsTest : public testing::PresenceRig {
 TEST_F(FaultsTest, EndpointsThatRefuseOrStallArePassedOverQuietly) {
   // A socket left behind by a Discord that died: the name exists, nobody accepts.
   {
-    Result<platform::IpcListener> stale =
-        platform::listenIpc((root_ / "run" / "discord-ipc-0").string());
+    Result<ipc::IpcListener> stale =
+        ipc::listenIpc((root_ / "run" / "discord-ipc-0").string());
     ASSERT_TRUE(stale.ok()) << stale.error();
   }
   // A Discord that hangs: it listens but accepts nothing, and its backlog is full.
@@ -183,7 +184,7 @@ TEST_F(FaultsTest, PresenceGoesOnWhenTheLauncherStopsReadingStandardError) {
 TEST_F(FaultsTest, TheStandinTakesAStaleEndpointButNeverALiveOne) {
   const std::string endpoint = (root_ / "run" / "discord-ipc-0").string();
   {
-    Result<platform::IpcListener> stale = platform::listenIpc(endpoint);
+    Result<ipc::IpcListener> stale = ipc::listenIpc(endpoint);
     ASSERT_TRUE(stale.ok()) << stale.error();
   }
   kit::ChildProcess* live = startStandin({});  // replaces the stale socket

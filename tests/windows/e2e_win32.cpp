@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "discord_ipc/ipc_listener.h"
 #include "korvessa/launcher_kit/child_process.h"
 #include "korvessa/launcher_kit/http_client.h"
 #include "platform/platform.h"
@@ -162,7 +163,7 @@ struct Frame {
 class DiscordStandIn {
  public:
   DiscordStandIn() {
-    Result<platform::IpcListener> listener = platform::listenIpc(platform::discordIpcName(0));
+    Result<ipc::IpcListener> listener = ipc::listenIpc(platform::discordIpcName(0));
     if (!listener.ok()) {
       error_ = listener.error();
       return;
@@ -199,7 +200,7 @@ class DiscordStandIn {
 
  private:
   void serve() {
-    Result<platform::IpcChannel> channel = platform::acceptIpc(listener_);
+    Result<platform::IpcChannel> channel = ipc::acceptIpc(listener_);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       connected_ = true;
@@ -235,7 +236,7 @@ class DiscordStandIn {
   }
 
   std::string error_;
-  platform::IpcListener listener_;
+  ipc::IpcListener listener_;
   std::thread reader_;
   std::mutex mutex_;
   std::condition_variable changed_;

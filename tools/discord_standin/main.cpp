@@ -28,6 +28,7 @@
 
 #include "common/decimal.h"
 #include "discord_ipc/frame_decoder.h"
+#include "discord_ipc/ipc_listener.h"
 #include "platform/platform.h"
 #include "presence/discord_ipc_client.h"
 
@@ -208,17 +209,17 @@ int main(int argc, char** argv) {
   platform::initProcess();
   const Options options = parseOptions(argc, argv);
   // A running Discord (or another stand-in) keeps its endpoint: only a stale one is replaced.
-  if (Result<bool> served = platform::ipcEndpointServed(options.name); served.ok() && *served) {
+  if (Result<bool> served = kcs::ipc::ipcEndpointServed(options.name); served.ok() && *served) {
     die(options.name + " is already served by a running program (Discord?); pick a free endpoint "
         "with --index N or --name ENDPOINT", 1);
   }
-  Result<platform::IpcListener> listener = platform::listenIpc(options.name);
+  Result<kcs::ipc::IpcListener> listener = kcs::ipc::listenIpc(options.name);
   if (!listener.ok()) die("cannot listen on " + options.name + ": " + listener.error(), 1);
   say("listening " + options.name);
 
   std::vector<platform::IpcChannel> held;  // --no-read keeps every connection open, unread
   for (unsigned n = 1;; ++n) {
-    Result<platform::IpcChannel> channel = platform::acceptIpc(*listener);
+    Result<platform::IpcChannel> channel = kcs::ipc::acceptIpc(*listener);
     if (!channel.ok()) die("accept failed: " + channel.error(), 1);
     say("connected " + std::to_string(n));
     if (options.noRead) {

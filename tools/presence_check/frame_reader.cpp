@@ -3,6 +3,8 @@
 #include <chrono>
 #include <optional>
 
+#include "discord_ipc/ipc_listener.h"
+
 namespace kcs::check {
 
 Incoming FrameReader::next(unsigned timeoutMs) {
@@ -20,7 +22,7 @@ Incoming FrameReader::next(unsigned timeoutMs) {
     }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    Result<bool> readable = platform::waitIpcReadable(
+    Result<bool> readable = ipc::waitIpcReadable(
         client_.pipe, left.count() > 0 ? static_cast<unsigned>(left.count()) : 0);
     if (!readable.ok()) return {Incoming::Kind::Failed, {}, readable.error()};
     if (!*readable) return {Incoming::Kind::TimedOut, {}, {}};
