@@ -145,7 +145,8 @@ bom=$bom_dir/korvessa-client-services-$version.spdx.json
 # Checked here with jq alone, not with the generator's code: the fields SPDX 2.3 requires, ids
 # that resolve, and every package of the folder described with the checksum sha256sum finds.
 expected=$(cd "$bom_dir" && find . -maxdepth 1 -type f \
-  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' \) -printf '%f\n' |
+  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \) \
+  -printf '%f\n' |
   sort | xargs sha256sum | jq -R -s -c 'split("\n") | map(select(length > 0) | split("  ") |
   {(.[1]): .[0]}) | add')
 jq -e --argjson expected "$expected" '
@@ -204,6 +205,13 @@ if grep -q -- '--sign-pkcs12' scripts/package.sh; then
   tar -xzOf "$out"/korvessa-launcher-kit-*.tgz package/service/win32-x64/korvessa-client-services.exe |
     cmp - "$(find "$scratch/signed" -name korvessa-client-services.exe)" ||
     { echo "the npm package does not carry the signed service" >&2; exit 1; }
+  # And so does the NuGet package, where there is one (it needs the .NET SDK).
+  nupkgs=("$out"/Korvessa.LauncherKit.*.nupkg)
+  if [ -f "${nupkgs[0]}" ]; then
+    unzip -p "${nupkgs[0]}" runtimes/win-x64/native/korvessa-client-services.exe |
+      cmp - "$(find "$scratch/signed" -name korvessa-client-services.exe)" ||
+      { echo "the NuGet package does not carry the signed service" >&2; exit 1; }
+  fi
   (cd "$out" && sha256sum -c --quiet SHA256SUMS)
   grep -q "${signed_zips[0]##*/}" "$out/SHA256SUMS" ||
     { echo "SHA256SUMS does not list the signed .zip" >&2; exit 1; }
