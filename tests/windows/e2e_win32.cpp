@@ -19,6 +19,7 @@
 
 #include "korvessa/launcher_kit/child_process.h"
 #include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/raw_exchange.h"
 #include "platform/platform.h"
 #include "platform/utf16.h"
 
