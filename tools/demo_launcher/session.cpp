@@ -209,7 +209,7 @@ class Session {
     timeline_.event("launcher", "GET /health -> " + health->statusText + " " + health->body);
 
     kit::HttpCall anonymous;
-    anonymous.path = "/health";
+    anonymous.path = protocol::kHealth.path;
     Result<kit::HttpReply> refused = kit::request(service_->port(), anonymous);
     if (!refused.ok() || refused->status != 401) {
       return fail("A request without the token was not refused with 401 Unauthorized.");
