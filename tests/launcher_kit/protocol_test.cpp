@@ -15,10 +15,10 @@ namespace kcs::protocol {
 namespace {
 
 nlohmann::json table() {
-  std::ifstream file(KCS_KIT_CASES);
-  EXPECT_TRUE(file) << "cannot open " << KCS_KIT_CASES;
+  std::ifstream file(KCS_CASES_PATH);
+  EXPECT_TRUE(file) << "cannot open " << KCS_CASES_PATH;
   nlohmann::json cases = nlohmann::json::parse(file, nullptr, false);
-  EXPECT_FALSE(cases.is_discarded()) << KCS_KIT_CASES << " is not JSON";
+  EXPECT_FALSE(cases.is_discarded()) << KCS_CASES_PATH << " is not JSON";
   return cases.is_discarded() ? nlohmann::json::object() : cases.value("protocol", nlohmann::json());
 }
 
