@@ -14,6 +14,7 @@
 
 #include "flags.h"
 #include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/protocol.h"
 #include "korvessa/launcher_kit/http_client.h"
 #include "platform/platform.h"
 #include "process_cpu.h"
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
   if (!port.ok()) return 1;
 
   kcs::kit::HttpCall health;
-  health.path = "/health";
+  health.path = kcs::protocol::kHealth.path;
   health.token = kToken;
   const std::string request = kcs::kit::formatRequest(health);
 

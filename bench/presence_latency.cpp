@@ -17,6 +17,7 @@
 
 #include "flags.h"
 #include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/protocol.h"
 #include "korvessa/launcher_kit/sidecar.h"
 #include "platform/platform.h"
 
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
   fs::create_directories(root / "run");
   fs::create_directories(root / "client");
   const std::vector<std::string> environment = {"XDG_RUNTIME_DIR=" + (root / "run").string()};
-  const fs::path log = root / "client" / "KorvessaAuthProxy.log";
+  const fs::path log = root / "client" / kcs::protocol::kProxyLogFileName;
 
   kcs::kit::ChildOptions standinOptions;
   standinOptions.pipeStdin = false;

@@ -75,14 +75,13 @@ bool tokenMatches(std::string_view configured, std::string_view presented) {
 }
 
 Reply routeRequest(const HttpRequest& request, SharedState& state) {
-  const std::string& method = request.method;
-  const std::string& path = request.path;
-  if (method == "GET" && path == "/health") return {kStatusOk, std::string(kHealthBody)};
-  if (method == "GET" && path == "/launch/session") return takeLaunchTicket(state);
-  if (method == "PUT" && path == "/launch/session") return storeLaunchTicket(request.body, state);
-  if (method == "PUT" && path == "/presence/session") {
-    return storePresenceSession(request.body, state);
-  }
+  auto is = [&request](const protocol::Route& route) {
+    return request.method == route.method && request.path == route.path;
+  };
+  if (is(protocol::kHealth)) return {kStatusOk, std::string(kHealthBody)};
+  if (is(protocol::kTakeLaunchTicket)) return takeLaunchTicket(state);
+  if (is(protocol::kPutLaunchTicket)) return storeLaunchTicket(request.body, state);
+  if (is(protocol::kPutPresenceSession)) return storePresenceSession(request.body, state);
   return {kStatusNotFound, std::string(kNotFoundBody)};
 }
 

@@ -7,21 +7,22 @@
 #include <vector>
 
 #include "common/record_reader.h"
+#include "korvessa/launcher_kit/protocol.h"
 
 namespace kcs {
 namespace {
 
 constexpr std::array<FieldSpec, 5> kLoginTicketFields = {{
-    {"username", FieldType::Text},
-    {"clientLogin", FieldType::Text},
-    {"ticket", FieldType::Text},
-    {"expiresAt", FieldType::Text},
-    {"ttlSeconds", FieldType::Unsigned64},
+    {protocol::kUsername, FieldType::Text},
+    {protocol::kClientLogin, FieldType::Text},
+    {protocol::kTicket, FieldType::Text},
+    {protocol::kExpiresAt, FieldType::Text},
+    {protocol::kTtlSeconds, FieldType::Unsigned64},
 }};
 
 constexpr std::array<FieldSpec, 2> kPresenceSessionFields = {{
-    {"pid", FieldType::Unsigned32},
-    {"logOffset", FieldType::Unsigned64},
+    {protocol::kPid, FieldType::Unsigned32},
+    {protocol::kLogOffset, FieldType::Unsigned64},
 }};
 
 }  // namespace
@@ -62,11 +63,11 @@ Result<std::string> writeLoginTicket(const LoginTicket& ticket) {
   // are. It throws on text that is not valid UTF-8.
   try {
     nlohmann::ordered_json json;
-    json["username"] = ticket.username;
-    json["clientLogin"] = ticket.clientLogin;
-    json["ticket"] = ticket.ticket;
-    json["expiresAt"] = ticket.expiresAt;
-    json["ttlSeconds"] = ticket.ttlSeconds;
+    json[protocol::kUsername] = ticket.username;
+    json[protocol::kClientLogin] = ticket.clientLogin;
+    json[protocol::kTicket] = ticket.ticket;
+    json[protocol::kExpiresAt] = ticket.expiresAt;
+    json[protocol::kTtlSeconds] = ticket.ttlSeconds;
     return json.dump();
   } catch (const std::exception& e) {
     return fail(e.what());

@@ -10,6 +10,7 @@
 
 #include "common/decimal.h"
 #include "common/utf8.h"
+#include "korvessa/launcher_kit/protocol.h"
 
 namespace kcs {
 namespace {
@@ -17,7 +18,6 @@ namespace {
 constexpr std::size_t kInitialBufferBytes = 2048;
 constexpr std::string_view kEndOfHead = "\r\n\r\n";
 constexpr std::string_view kContentLength = "content-length";
-constexpr std::string_view kTokenHeader = "x-korvessa-token";
 
 // Same length, then ASCII letters folded; other bytes (UTF-8 included) must match exactly.
 bool headerNameIs(std::string_view name, std::string_view lowerName) {
@@ -68,7 +68,7 @@ Result<RequestHead> parseHead(std::string_view rawHead) {
           parseUnsignedDecimal(value, std::numeric_limits<std::uint64_t>::max());
       if (!length) return fail("invalid content length");
       head.contentLength = *length;
-    } else if (headerNameIs(name, kTokenHeader)) {
+    } else if (headerNameIs(name, protocol::kTokenHeader)) {
       head.token = std::string(value);
     }
   }

@@ -1,5 +1,5 @@
 // Reads the one HTTP/1.1 request that a connection carries: a request line, the content-length
-// and x-korvessa-token headers, and a body of the announced length. No keep-alive, no chunked
+// and token headers (protocol.h), and a body of the announced length. No keep-alive, no chunked
 // coding, no continuation lines, no percent-decoding.
 //
 // The head and the body are read in two steps, so that the caller can refuse a request on its
@@ -19,7 +19,7 @@ namespace kcs {
 struct HttpRequest {
   std::string method;  // first token of the request line, as sent
   std::string path;    // second token, as sent (a query stays part of it)
-  std::string token;   // trimmed value of the last x-korvessa-token header; empty if none
+  std::string token;   // trimmed value of the last token header; empty if none
   std::string body;    // exactly content-length bytes after the head
 };
 

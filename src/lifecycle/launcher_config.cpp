@@ -6,6 +6,7 @@
 
 #include "common/record_reader.h"
 #include "common/utf8.h"
+#include "korvessa/launcher_kit/protocol.h"
 #include "platform/platform.h"
 
 namespace kcs {
@@ -14,8 +15,8 @@ namespace {
 constexpr std::size_t kMinimumTokenBytes = 32;
 
 constexpr std::array<FieldSpec, 2> kConfigFields = {{
-    {"token", FieldType::Text},
-    {"clientDir", FieldType::Text},
+    {protocol::kToken, FieldType::Text},
+    {protocol::kClientDir, FieldType::Text},
 }};
 
 }  // namespace

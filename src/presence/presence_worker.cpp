@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "presence/activity_payloads.h"
+#include "presence/presence_lines.h"
 #include "presence/proxy_log_reader.h"
 
 namespace kcs {
@@ -34,12 +35,12 @@ void show(PresenceWorker& worker) {
   if (!shown.ok()) {
     // Leaving lastShown alone makes the next connection show the state again.
     worker.client.reset();
-    writeLine(worker, "Discord presence connection lost; retrying\n");
+    writeLine(worker, std::string(kConnectionLostLine));
     return;
   }
   worker.lastShown = worker.current;
-  writeLine(worker, "Discord presence updated pid=" + std::to_string(worker.followedPid) +
-                        " state=" + toText(worker.current) + "\n");
+  writeLine(worker, std::string(kUpdatedLinePrefix) + std::to_string(worker.followedPid) +
+                        std::string(kUpdatedLineState) + toText(worker.current) + "\n");
 }
 
 }  // namespace
@@ -79,7 +80,7 @@ void tickPresenceWorker(PresenceWorker& worker) {
     Result<DiscordIpcClient> connected = DiscordIpcClient::connect(worker.openEndpoint);
     if (!connected.ok()) return;  // Discord is not there; try again next tick, quietly
     worker.client = std::move(connected).value();
-    writeLine(worker, std::string("Discord IPC connected application=") + kDiscordApplicationId + "\n");
+    writeLine(worker, std::string(kConnectedLinePrefix) + kDiscordApplicationId + "\n");
   }
 
   if (!worker.lastShown || !(*worker.lastShown == worker.current)) show(worker);

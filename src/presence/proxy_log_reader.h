@@ -7,12 +7,13 @@
 #include <string>
 
 #include "common/result.h"
+#include "korvessa/launcher_kit/protocol.h"
 #include "platform/platform.h"
 #include "presence/proxy_log_scanner.h"
 
 namespace kcs {
 
-inline constexpr const char* kProxyLogFileName = "KorvessaAuthProxy.log";
+using protocol::kProxyLogFileName;
 
 // At most this much of the log is held in memory at once, whatever its size.
 inline constexpr std::size_t kLogPieceBytes = std::size_t{1} << 20;

@@ -11,6 +11,7 @@
 
 #include "korvessa/launcher_kit/child_process.h"
 #include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/raw_exchange.h"
 #include "platform/platform.h"
 #include "support/load_rig.h"
 

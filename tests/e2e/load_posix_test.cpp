@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/raw_exchange.h"
 #include "platform/platform.h"
 #include "support/load_rig.h"
 

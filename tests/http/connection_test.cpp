@@ -9,6 +9,7 @@
 
 #include "http/response.h"
 #include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/raw_exchange.h"
 #include "platform/clock.h"
 
 namespace kcs {
@@ -48,16 +49,24 @@ class ConnectionTest : public ::testing::Test {
     return reply.ok() ? *reply : std::string();
   }
 
-  kit::HttpReply call(const std::string& method, const std::string& path,
-                      const std::string& body = {}, const std::string& token = kToken) {
+  // A reply as read, with every byte that came back.
+  struct Answer : kit::HttpReply {
+    std::string raw;
+  };
+
+  Answer call(const std::string& method, const std::string& path, const std::string& body = {},
+              const std::string& token = kToken) {
     kit::HttpCall request;
     request.method = method;
     request.path = path;
     request.token = token;
     request.body = body;
-    kit::Result<kit::HttpReply> reply = kit::parseReply(exchange(kit::formatRequest(request)));
+    Answer answer;
+    answer.raw = exchange(kit::formatRequest(request));
+    kit::Result<kit::HttpReply> reply = kit::parseReply(answer.raw);
     EXPECT_TRUE(reply.ok()) << reply.error();
-    return reply.ok() ? *reply : kit::HttpReply{};
+    if (reply.ok()) static_cast<kit::HttpReply&>(answer) = std::move(reply).value();
+    return answer;
   }
 
   std::shared_ptr<SharedState> state_ = std::make_shared<SharedState>(kToken);
@@ -107,7 +116,7 @@ TEST_F(ConnectionTest, AuthorisesThenRoutesOnTheWholeMethodAndPath) {
   };
   for (const RouteCase& c : cases) {
     SCOPED_TRACE(c.method + " " + c.path + " token=" + c.token);
-    const kit::HttpReply reply = call(c.method, c.path, {}, c.token);
+    const Answer reply = call(c.method, c.path, {}, c.token);
     EXPECT_EQ(reply.raw, framed(c.status, c.body));
   }
 }
@@ -184,14 +193,14 @@ const std::string kTicket =
     R"({"username":"ann","clientLogin":"!ann","ticket":"T-1","expiresAt":"","ttlSeconds":60})";
 
 TEST_F(ConnectionTest, LaunchTicketIsHandedOutExactlyOnce) {
-  const kit::HttpReply stored = call("PUT", "/launch/session", kTicket);
+  const Answer stored = call("PUT", "/launch/session", kTicket);
   EXPECT_EQ(stored.raw, framed(kStatusNoContent, ""));
 
   const kit::HttpReply first = call("GET", "/launch/session");
   EXPECT_EQ(first.status, 200);
   EXPECT_EQ(first.body, kTicket);
 
-  const kit::HttpReply second = call("GET", "/launch/session");
+  const Answer second = call("GET", "/launch/session");
   EXPECT_EQ(second.raw, framed(kStatusNotFound, kNoLaunchSessionBody));
 }
 

@@ -1,4 +1,5 @@
 #include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/raw_exchange.h"
 
 #include <gtest/gtest.h>
 

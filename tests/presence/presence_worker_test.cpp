@@ -38,7 +38,7 @@ class TempDir {
     std::error_code ignored;
     fs::remove_all(path_, ignored);
   }
-  std::string file(const char* name) const { return (path_ / name).string(); }
+  std::string file(std::string_view name) const { return (path_ / name).string(); }
   std::string dir() const { return path_.string(); }
 
  private:

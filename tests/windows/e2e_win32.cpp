@@ -20,6 +20,7 @@
 #include "discord_ipc/ipc_listener.h"
 #include "korvessa/launcher_kit/child_process.h"
 #include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/raw_exchange.h"
 #include "platform/platform.h"
 #include "platform/utf16.h"
 

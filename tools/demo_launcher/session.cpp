@@ -12,11 +12,14 @@
 #include <vector>
 
 #include "korvessa/launcher_kit/child_process.h"
-#include "korvessa/launcher_kit/discord_activity.h"
 #include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/protocol.h"
 #include "korvessa/launcher_kit/secure_random.h"
 #include "korvessa/launcher_kit/sidecar.h"
+#include "discord_ipc/discord_activity.h"
 #include "platform/platform.h"
+#include "presence/activity_payloads.h"
+#include "presence/presence_lines.h"
 #include "timeline.h"
 
 namespace kcs::demo {
@@ -48,10 +51,7 @@ constexpr unsigned kExitTimeoutMs = 5000;
 // frame), so that the cause is shown before its effect.
 constexpr unsigned kCauseTimeoutMs = 2000;
 
-constexpr std::string_view kConnectedLine = "Discord IPC connected application=";
-constexpr std::string_view kUpdatedLine = "Discord presence updated pid=";
-
-constexpr const char* kLogName = "KorvessaAuthProxy.log";
+constexpr std::string_view kLogName = protocol::kProxyLogFileName;
 
 // What Discord is expected to be asked to show next.
 struct Expected {
@@ -61,9 +61,14 @@ struct Expected {
   bool timed = false;  // with a start time (the Playing state)
 };
 
-Expected menus() { return {false, "In the menus", "Duskmere", false}; }
-Expected creating() { return {false, "Creating an Adventurer", "Duskmere", false}; }
-Expected playing() { return {false, "Playing on Duskmere", "Adventurer", true}; }
+// The texts the service sends for a game state.
+Expected sentFor(PresenceState::Kind kind) {
+  const ActivityTexts texts = activityTexts(kind);
+  return {false, texts.details, texts.state, kind == PresenceState::Kind::Playing};
+}
+Expected menus() { return sentFor(PresenceState::Kind::Menus); }
+Expected creating() { return sentFor(PresenceState::Kind::Creating); }
+Expected playing() { return sentFor(PresenceState::Kind::Playing); }
 Expected cleared() { return {true, "", "", false}; }
 
 std::string describeExpected(const Expected& e) {
@@ -204,7 +209,7 @@ class Session {
     timeline_.event("launcher", "GET /health -> " + health->statusText + " " + health->body);
 
     kit::HttpCall anonymous;
-    anonymous.path = "/health";
+    anonymous.path = protocol::kHealth.path;
     Result<kit::HttpReply> refused = kit::request(service_->port(), anonymous);
     if (!refused.ok() || refused->status != 401) {
       return fail("A request without the token was not refused with 401 Unauthorized.");
@@ -392,8 +397,8 @@ class Session {
   }
 
   std::optional<DiscordActivity> onServiceLine(const std::string& line) {
-    if (startsWith(line, kConnectedLine)) ++serviceConnects_;
-    if (startsWith(line, kUpdatedLine)) ++serviceUpdates_;
+    if (startsWith(line, kConnectedLinePrefix)) ++serviceConnects_;
+    if (startsWith(line, kUpdatedLinePrefix)) ++serviceUpdates_;
     Result<DiscordActivity> activity = kit::decodePresenceLine(line);
     if (activity.ok() && activity->startSeconds) {
       timeline_.event("service", line + " -- the start time in Unix seconds, " +

@@ -34,21 +34,25 @@ enum Exit : int {
 constexpr unsigned kAnswerSeconds = 5;
 constexpr std::uint64_t kMaxKeepSeconds = 86400;
 
-constexpr const char* kUsageText =
-    "usage: presence-check [--endpoint N|PATH] [--keep SECONDS]\n"
-    "Connects to the Discord desktop client as korvessa-client-services does, shows the\n"
-    "\"In the menus\" activity, reads Discord's answers and says what they mean.\n"
-    "  --endpoint N      use only Discord endpoint N (0-9), found as the service finds it\n"
-    "  --endpoint PATH   use the endpoint at this socket path / pipe name\n"
-    "  --keep SECONDS    keep the activity visible this long before clearing it (default 0)\n"
-    "  --help, -h        this text\n"
-    "Exit status:\n"
-    "  0  Discord accepted the activity\n"
-    "  1  Discord rejected the handshake or the activity\n"
-    "  2  usage error\n"
-    "  3  no Discord endpoint found\n"
-    "  4  Discord did not answer within 5 seconds\n"
-    "  5  the connection failed (closed early, a write failed, or a malformed answer)\n";
+// The activity named is the one the service shows first, with the service's own texts.
+std::string usageText() {
+  return std::string("usage: presence-check [--endpoint N|PATH] [--keep SECONDS]\n"
+                     "Connects to the Discord desktop client as korvessa-client-services does, "
+                     "shows the\n\"") +
+         kcs::activityTexts(kcs::PresenceState::Kind::Menus).details +
+         "\" activity, reads Discord's answers and says what they mean.\n"
+         "  --endpoint N      use only Discord endpoint N (0-9), found as the service finds it\n"
+         "  --endpoint PATH   use the endpoint at this socket path / pipe name\n"
+         "  --keep SECONDS    keep the activity visible this long before clearing it (default 0)\n"
+         "  --help, -h        this text\n"
+         "Exit status:\n"
+         "  0  Discord accepted the activity\n"
+         "  1  Discord rejected the handshake or the activity\n"
+         "  2  usage error\n"
+         "  3  no Discord endpoint found\n"
+         "  4  Discord did not answer within 5 seconds\n"
+         "  5  the connection failed (closed early, a write failed, or a malformed answer)\n";
+}
 
 struct Options {
   std::optional<unsigned> index;
@@ -66,7 +70,7 @@ void say(const std::string& sentence) {
 }
 
 [[noreturn]] void usageError(const std::string& problem) {
-  (void)platform::writeStandardError("presence-check: " + problem + "\n" + kUsageText);
+  (void)platform::writeStandardError("presence-check: " + problem + "\n" + usageText());
   platform::exitProcess(kUsage);
 }
 
@@ -76,7 +80,7 @@ Options parseOptions(const std::vector<std::string>& args) {
     const std::string& arg = args[i];
     const bool hasValue = i + 1 < args.size();
     if (arg == "--help" || arg == "-h") {
-      (void)platform::writeStandardOutput(kUsageText);
+      (void)platform::writeStandardOutput(usageText());
       platform::exitProcess(0);
     } else if (arg == "--endpoint" && hasValue) {
       const std::string& value = args[++i];

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "korvessa/launcher_kit/protocol.h"
+#include "korvessa/launcher_kit/raw_exchange.h"
 #include "loopback.h"
 
 namespace kcs::kit {
@@ -40,7 +42,7 @@ std::string HttpReply::header(std::string_view name) const {
 
 std::string formatRequest(const HttpCall& call) {
   std::string text = call.method + " " + call.path + " HTTP/1.1\r\nhost: 127.0.0.1\r\n";
-  if (!call.token.empty()) text.append(kTokenHeader).append(": ").append(call.token).append("\r\n");
+  if (!call.token.empty()) text.append(protocol::kTokenHeader).append(": ").append(call.token).append("\r\n");
   if (!call.body.empty()) text.append("content-length: " + std::to_string(call.body.size()) + "\r\n");
   text.append("\r\n").append(call.body);
   return text;
@@ -121,7 +123,6 @@ Result<HttpReply> parseReply(std::string raw) {
       return fail("reply body does not match its content-length");
     }
   }
-  reply.raw = std::move(raw);
   return reply;
 }
 

@@ -5,25 +5,31 @@
 #include <climits>
 #include <utility>
 
+#include "korvessa/launcher_kit/protocol.h"
 #include "korvessa/launcher_kit/secure_random.h"
 #include "loopback.h"
 
 namespace kcs::kit {
 namespace {
 
-constexpr const char* kHealthBody = R"({"ok":true,"service":"korvessa-client-services"})";
-constexpr const char* kNoLaunchSessionBody = R"({"ok":false,"error":"no_launch_session"})";
+using protocol::Route;
 
 // "PUT /launch/session answered 400 Bad Request {...}" for a reply other than the expected one.
-Failure unexpected(const std::string& method, const std::string& path, const HttpReply& reply) {
-  return fail(Code::kHttp, method + " " + path + " answered " + reply.statusText +
-              (reply.body.empty() ? "" : " " + reply.body));
+Failure unexpected(const Route& route, const HttpReply& reply) {
+  return fail(Code::kHttp, std::string(route.method) + " " + std::string(route.path) +
+                               " answered " + reply.statusText +
+                               (reply.body.empty() ? "" : " " + reply.body));
+}
+
+// One authorised call of a route.
+Result<HttpReply> call(const Sidecar& sidecar, const Route& route, const std::string& body = {}) {
+  return sidecar.call(std::string(route.method), std::string(route.path), body);
 }
 
 // A PUT that stores a record: the service answers 204 when it took it.
-Result<HttpReply> stored(Result<HttpReply> reply, const std::string& path) {
+Result<HttpReply> stored(Result<HttpReply> reply, const Route& route) {
   if (!reply.ok()) return reply;
-  if (reply->status != 204) return unexpected("PUT", path, *reply);
+  if (reply->status != 204) return unexpected(route, *reply);
   return reply;
 }
 
@@ -71,7 +77,7 @@ std::string printable(std::string line, const std::string& token) {
 }  // namespace
 
 Result<std::string> configurationLine(const std::string& token, const std::string& clientDir) {
-  nlohmann::ordered_json config = {{"token", token}, {"clientDir", clientDir}};
+  nlohmann::ordered_json config = {{protocol::kToken, token}, {protocol::kClientDir, clientDir}};
   try {
     return config.dump() + "\n";
   } catch (const nlohmann::json::exception&) {
@@ -80,21 +86,22 @@ Result<std::string> configurationLine(const std::string& token, const std::strin
 }
 
 Result<std::string> loginTicketJson(const LoginTicket& ticket) {
-  const std::pair<const char*, const std::string*> texts[] = {{"username", &ticket.username},
-                                                              {"clientLogin", &ticket.clientLogin},
-                                                              {"ticket", &ticket.ticket},
-                                                              {"expiresAt", &ticket.expiresAt}};
+  const std::pair<std::string_view, const std::string*> texts[] = {
+      {protocol::kUsername, &ticket.username},
+      {protocol::kClientLogin, &ticket.clientLogin},
+      {protocol::kTicket, &ticket.ticket},
+      {protocol::kExpiresAt, &ticket.expiresAt}};
   for (const auto& [name, text] : texts) {
     if (!validUtf8(*text)) {
       return fail(Code::kInvalidArgument,
-                  std::string("the ticket's ") + name + " is not valid UTF-8");
+                  "the ticket's " + std::string(name) + " is not valid UTF-8");
     }
   }
-  nlohmann::ordered_json json = {{"username", ticket.username},
-                                 {"clientLogin", ticket.clientLogin},
-                                 {"ticket", ticket.ticket},
-                                 {"expiresAt", ticket.expiresAt},
-                                 {"ttlSeconds", ticket.ttlSeconds}};
+  nlohmann::ordered_json json = {{protocol::kUsername, ticket.username},
+                                 {protocol::kClientLogin, ticket.clientLogin},
+                                 {protocol::kTicket, ticket.ticket},
+                                 {protocol::kExpiresAt, ticket.expiresAt},
+                                 {protocol::kTtlSeconds, ticket.ttlSeconds}};
   return json.dump();
 }
 
@@ -102,18 +109,19 @@ Result<LoginTicket> parseLoginTicketJson(const std::string& json) {
   nlohmann::json value = nlohmann::json::parse(json, nullptr, false);
   if (value.is_discarded() || !value.is_object()) return fail("the ticket is not a JSON object");
   LoginTicket ticket;
-  const std::pair<const char*, std::string*> texts[] = {{"username", &ticket.username},
-                                                        {"clientLogin", &ticket.clientLogin},
-                                                        {"ticket", &ticket.ticket},
-                                                        {"expiresAt", &ticket.expiresAt}};
+  const std::pair<std::string_view, std::string*> texts[] = {
+      {protocol::kUsername, &ticket.username},
+      {protocol::kClientLogin, &ticket.clientLogin},
+      {protocol::kTicket, &ticket.ticket},
+      {protocol::kExpiresAt, &ticket.expiresAt}};
   for (const auto& [name, field] : texts) {
     auto member = value.find(name);
     if (member == value.end() || !member->is_string()) {
-      return fail(std::string("the ticket has no text member ") + name);
+      return fail("the ticket has no text member " + std::string(name));
     }
     *field = member->get<std::string>();
   }
-  auto ttl = value.find("ttlSeconds");
+  auto ttl = value.find(protocol::kTtlSeconds);
   if (ttl == value.end() || !ttl->is_number_unsigned()) {
     return fail("the ticket has no unsigned member ttlSeconds");
   }
@@ -122,7 +130,9 @@ Result<LoginTicket> parseLoginTicketJson(const std::string& json) {
 }
 
 std::string presenceSessionJson(const PresenceSession& session) {
-  return nlohmann::ordered_json{{"pid", session.pid}, {"logOffset", session.logOffset}}.dump();
+  return nlohmann::ordered_json{{protocol::kPid, session.pid},
+                                {protocol::kLogOffset, session.logOffset}}
+      .dump();
 }
 
 Result<Sidecar> Sidecar::start(SidecarOptions options) {
@@ -207,36 +217,40 @@ Status Sidecar::checkRunning(const std::string& what) const {
 }
 
 Result<HttpReply> Sidecar::checkHealth() const {
-  Result<HttpReply> reply = call("GET", "/health");
+  Result<HttpReply> reply = kit::call(*this, protocol::kHealth);
   if (!reply.ok()) return reply;
-  if (reply->status != 200 || reply->body != kHealthBody) return unexpected("GET", "/health", *reply);
+  if (reply->status != 200 || reply->body != protocol::kHealthBody) {
+    return unexpected(protocol::kHealth, *reply);
+  }
   return reply;
 }
 
 Result<HttpReply> Sidecar::putLaunchTicket(const LoginTicket& ticket) const {
   Result<std::string> json = loginTicketJson(ticket);
   if (!json.ok()) return json.failure();
-  return stored(call("PUT", "/launch/session", *json), "/launch/session");
+  return stored(kit::call(*this, protocol::kPutLaunchTicket, *json), protocol::kPutLaunchTicket);
 }
 
 Result<TakenTicket> Sidecar::takeLaunchTicket() const {
-  Result<HttpReply> reply = call("GET", "/launch/session");
+  const Route& route = protocol::kTakeLaunchTicket;
+  Result<HttpReply> reply = kit::call(*this, route);
   if (!reply.ok()) return reply.failure();
   TakenTicket taken;
-  if (reply->status == 404 && reply->body == kNoLaunchSessionBody) {
+  if (reply->status == 404 && reply->body == protocol::kNoLaunchSessionBody) {
     taken.reply = std::move(reply).value();
     return taken;
   }
-  if (reply->status != 200) return unexpected("GET", "/launch/session", *reply);
+  if (reply->status != 200) return unexpected(route, *reply);
   Result<LoginTicket> ticket = parseLoginTicketJson(reply->body);
-  if (!ticket.ok()) return unexpected("GET", "/launch/session", *reply);
+  if (!ticket.ok()) return unexpected(route, *reply);
   taken.ticket = std::move(ticket).value();
   taken.reply = std::move(reply).value();
   return taken;
 }
 
 Result<HttpReply> Sidecar::putPresenceSession(const PresenceSession& session) const {
-  return stored(call("PUT", "/presence/session", presenceSessionJson(session)), "/presence/session");
+  return stored(kit::call(*this, protocol::kPutPresenceSession, presenceSessionJson(session)),
+                protocol::kPutPresenceSession);
 }
 
 Result<std::string> Sidecar::readDiagnosticLine(unsigned timeoutMs) {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "korvessa/launcher_kit/discord_activity.h"
+#include "discord_ipc/discord_activity.h"
 
 namespace kcs::kit {
 namespace {

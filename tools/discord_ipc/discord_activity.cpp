@@ -1,8 +1,11 @@
-#include "korvessa/launcher_kit/discord_activity.h"
+#include "discord_ipc/discord_activity.h"
 
 #include <charconv>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+
+#include "presence/activity_payloads.h"
+#include "presence/presence_lines.h"
 
 namespace kcs::kit {
 namespace {
@@ -76,34 +79,35 @@ Result<std::string> decodeHandshake(std::string_view payload) {
 }
 
 Result<DiscordActivity> decodePresenceLine(std::string_view line) {
-  constexpr std::string_view kPrefix = "Discord presence updated pid=";
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  if (line.substr(0, kPrefix.size()) != kPrefix) return fail("not a presence line");
-  line.remove_prefix(kPrefix.size());
-  const std::size_t space = line.find(" state=");
+  if (line.substr(0, kUpdatedLinePrefix.size()) != kUpdatedLinePrefix) {
+    return fail("not a presence line");
+  }
+  line.remove_prefix(kUpdatedLinePrefix.size());
+  const std::size_t space = line.find(kUpdatedLineState);
   if (space == std::string_view::npos) return fail("presence line without a state");
   std::optional<std::uint64_t> pid = parseDecimal(line.substr(0, space), 0xffffffffu);
   if (!pid) return fail("presence line with a bad pid");
-  const std::string_view state = line.substr(space + 7);
+  const std::string_view state = line.substr(space + kUpdatedLineState.size());
 
   DiscordActivity activity;
   activity.pid = static_cast<std::uint32_t>(*pid);
+  ActivityTexts texts{};
   if (state == "Menus") {
-    activity.details = "In the menus";
-    activity.state = "Duskmere";
+    texts = activityTexts(PresenceState::Kind::Menus);
   } else if (state == "Creating") {
-    activity.details = "Creating an Adventurer";
-    activity.state = "Duskmere";
+    texts = activityTexts(PresenceState::Kind::Creating);
   } else if (state.size() > 9 && state.substr(0, 8) == "Playing(" && state.back() == ')') {
     std::optional<std::uint64_t> start =
         parseDecimal(state.substr(8, state.size() - 9), UINT64_MAX);
     if (!start) return fail("presence line with a bad start time");
-    activity.details = "Playing on Duskmere";
-    activity.state = "Adventurer";
+    texts = activityTexts(PresenceState::Kind::Playing);
     activity.startSeconds = *start;
   } else {
     return fail("presence line with an unknown state");
   }
+  activity.details = texts.details;
+  activity.state = texts.state;
   return activity;
 }
 
