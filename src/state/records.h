@@ -1,22 +1,12 @@
-// The two records that clients hand over: the launch ticket and the presence session.
+// The two records that clients hand over, the launch ticket and the presence session: the wire
+// contract's own records, shared with the launcher kit.
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include "korvessa/launcher_kit/protocol.h"
 
 namespace kcs {
 
-struct LoginTicket {
-  std::string username;
-  std::string clientLogin;
-  std::string ticket;
-  std::string expiresAt;
-  std::uint64_t ttlSeconds = 0;
-};
-
-struct PresenceSession {
-  std::uint32_t pid = 0;
-  std::uint64_t logOffset = 0;
-};
+using protocol::LoginTicket;
+using protocol::PresenceSession;
 
 }  // namespace kcs

@@ -1,10 +1,12 @@
 // The service's wire contract: routes, the token header, reply bodies and error codes, the
-// records' member names and the proxy log's file name. The service is built on this header as
+// records with their member names, and the proxy log's file name. The service is built on this header as
 // well as the kit, so the two cannot disagree; kits/cases.json ("protocol") carries the same facts
 // for the kits in other languages, and a test holds the two against each other.
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace kcs::protocol {
@@ -68,6 +70,24 @@ inline constexpr std::array<std::string_view, 5> kLoginTicketFields = {
 inline constexpr std::string_view kPid = "pid";
 inline constexpr std::string_view kLogOffset = "logOffset";
 inline constexpr std::array<std::string_view, 2> kPresenceSessionFields = {kPid, kLogOffset};
+
+// A launch ticket as PUT /launch/session takes it and GET /launch/session hands it back. The
+// service accepts it when clientLogin begins with "!" and ticket is not empty; expiresAt and
+// ttlSeconds are kept for the game client, unread.
+struct LoginTicket {
+  std::string username;
+  std::string clientLogin;
+  std::string ticket;
+  std::string expiresAt;
+  std::uint64_t ttlSeconds = 0;
+};
+
+// The running game as PUT /presence/session registers it: its process id (not 0) and the byte
+// offset in the proxy log where its own lines begin.
+struct PresenceSession {
+  std::uint32_t pid = 0;
+  std::uint64_t logOffset = 0;
+};
 
 // The authentication proxy's log in the game client directory, which a presence session's
 // logOffset points into.

@@ -14,26 +14,13 @@
 #include "korvessa/launcher_kit/result.h"
 #include "korvessa/launcher_kit/child_process.h"
 #include "korvessa/launcher_kit/http_client.h"
+#include "korvessa/launcher_kit/protocol.h"
 
 namespace kcs::kit {
 
-// A launch ticket as PUT /launch/session takes it and GET /launch/session hands it back. The
-// service accepts it when clientLogin begins with "!" and ticket is not empty; expiresAt and
-// ttlSeconds are kept for the game client, unread.
-struct LoginTicket {
-  std::string username;
-  std::string clientLogin;
-  std::string ticket;
-  std::string expiresAt;
-  std::uint64_t ttlSeconds = 0;
-};
-
-// The running game as PUT /presence/session registers it: its process id (not 0) and the byte
-// offset in the proxy log where its own lines begin.
-struct PresenceSession {
-  std::uint32_t pid = 0;
-  std::uint64_t logOffset = 0;
-};
+// The launch ticket and the presence session, as the wire contract defines them.
+using protocol::LoginTicket;
+using protocol::PresenceSession;
 
 // Sidecar::start checks these before it starts anything; a refused option fails with
 // Code::kInvalidArgument and a text that names the option (never the token's value).
