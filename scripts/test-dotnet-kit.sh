@@ -25,9 +25,7 @@ ensure_packages cmake make g++ nlohmann-json3-dev g++-mingw-w64-x86-64-posix zip
 started=$SECONDS
 root=$PWD
 work=$root/build-dotnet-kit
-# Everything but the NuGet packages (kept, so a rerun downloads nothing) starts afresh.
-mkdir -p "$work"
-find "$work" -mindepth 1 -maxdepth 1 ! -name nuget-packages -exec rm -rf {} +
+fresh_folder "$work" nuget-packages
 dotnet_settings "$work/nuget-packages"
 # The kit keeps its version while its code changes: NuGet must unpack this run's package afresh.
 rm -rf "$NUGET_PACKAGES/korvessa.launcherkit"

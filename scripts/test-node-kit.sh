@@ -18,9 +18,7 @@ ensure_node
 started=$SECONDS
 root=$PWD
 work=$root/build-node-kit
-# Everything but npm's cache (kept, so a rerun downloads nothing) starts afresh.
-mkdir -p "$work"
-find "$work" -mindepth 1 -maxdepth 1 ! -name npm-cache -exec rm -rf {} +
+fresh_folder "$work" npm-cache
 npm_settings "$work/npm-cache"
 
 version=$(project_version)

@@ -7,3 +7,10 @@
 export LC_ALL=C.UTF-8
 unset LANGUAGE
 export PATH="/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin${PATH:+:$PATH}"
+
+# fresh_folder DIR KEEP: DIR exists and holds nothing but its entry KEEP (a download cache, kept
+# so that a rerun fetches nothing again), whatever an earlier run left there.
+fresh_folder() {
+  mkdir -p "$1"
+  find "$1" -mindepth 1 -maxdepth 1 ! -name "$2" -exec rm -rf {} +
+}
