@@ -93,8 +93,9 @@ mkdir -p "$work/repacked"
   npm pack --pack-destination "$work/repacked" --loglevel=error >/dev/null)
 test -f "$work/consumer/node_modules/korvessa-launcher-kit/dist/cjs/index.js" ||
   { echo "npm pack in the installed copy removed dist/" >&2; exit 1; }
+# Not grep -q: tar would be cut off mid-listing, and the pipeline fail.
 tar -tzf "$work/repacked/korvessa-launcher-kit-$version.tgz" |
-  grep -qx package/dist/esm/index.mjs ||
+  grep -x package/dist/esm/index.mjs >/dev/null ||
   { echo "npm pack in the installed copy packed no build" >&2; exit 1; }
 
 echo "-- examples/node-launcher, with the carried service"
