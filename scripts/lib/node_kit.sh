@@ -21,7 +21,8 @@ npm_settings() {
 # pack_node_kit WORK VERSION LINUX_TREE WINDOWS_TREE: packs the kit from a clean copy of its
 # folder (no node_modules, dist or service) in WORK/source, stamped with VERSION and carrying the
 # service of the installed trees (scripts/lib/service_binaries.sh), into
-# WORK/korvessa-launcher-kit-VERSION.tgz.
+# WORK/korvessa-launcher-kit-VERSION.tgz. The kit is built first and its scripts are left out of
+# the packed package.json, so that nothing runs a build (or deletes dist/) in a consumer's copy.
 pack_node_kit() {
   local work=$1 version=$2
   rm -rf "$work/source"
@@ -32,34 +33,44 @@ pack_node_kit() {
   (
     cd "$work/source" || exit 1
     npm ci --no-audit --no-fund --loglevel=error >/dev/null
+    npm run build --silent
+    npm pkg delete scripts
     npm pkg set "version=$version"
     npm pack --pack-destination "$work" --loglevel=error >/dev/null
   )
 }
 
 # check_node_kit_tarball TARBALL VERSION: the package holds package.json (of VERSION, without
-# runtime dependencies), README.md, LICENSE, the compiled code with its declarations and the
-# carried service (the Linux program with its run bit), and nothing else; the code points at
-# no source maps.
+# runtime dependencies or scripts that npm would run in a consumer's copy), README.md, LICENSE,
+# the CommonJS and the ES module build with their declarations and the carried service (the
+# Linux program with its run bit), and nothing else; the code points at no source maps, and the
+# ES module build holds no CommonJS (no require, no __dirname).
 check_node_kit_tarball() {
   local tarball=$1 version=$2 entry
   local linux=package/service/linux-x64/korvessa-client-services
   local windows=package/service/win32-x64/korvessa-client-services.exe
-  local allowed='^package/(LICENSE|README\.md|package\.json|dist/[A-Za-z0-9_-]+\.(js|mjs|d\.ts|d\.mts))$'
+  local allowed='^package/(LICENSE|README\.md|package\.json|dist/esm/package\.json'
+  allowed+='|dist/(cjs|esm)/[A-Za-z0-9_-]+\.(js|mjs|d\.ts|d\.mts))$'
   local listing
   listing=$(tar -tzf "$tarball")
   while read -r entry; do
     [[ $entry =~ $allowed || $entry == "$linux" || $entry == "$windows" || $entry == */ ]] ||
       { echo "npm package holds $entry" >&2; return 1; }
   done <<<"$listing"
-  for entry in package/LICENSE package/README.md package/package.json package/dist/index.js \
-    package/dist/index.mjs package/dist/index.d.ts package/dist/index.d.mts "$linux" "$windows"; do
+  for entry in package/LICENSE package/README.md package/package.json package/dist/cjs/index.js \
+    package/dist/cjs/index.d.ts package/dist/esm/index.mjs package/dist/esm/index.d.mts \
+    package/dist/esm/package.json "$linux" "$windows"; do
     grep -qx "$entry" <<<"$listing" || { echo "npm package lacks $entry" >&2; return 1; }
   done
   tar -tvzf "$tarball" "$linux" | grep -q '^-rwxr-xr-x ' ||
     { echo "npm package's $linux lacks its run bit" >&2; return 1; }
   if tar -xzOf "$tarball" --wildcards 'package/dist/*' | grep -q 'sourceMappingURL'; then
     echo "npm package points at source maps" >&2
+    return 1
+  fi
+  if tar -xzOf "$tarball" --wildcards 'package/dist/esm/*' |
+    grep -E '\brequire\b|__dirname|__filename'; then
+    echo "npm package's ES module build uses CommonJS" >&2
     return 1
   fi
   # The single quotes hold JavaScript, whose ${...} is its own.
@@ -70,6 +81,10 @@ check_node_kit_tarball() {
     if (manifest.name !== "korvessa-launcher-kit") problems.push(`name ${manifest.name}`);
     if (manifest.version !== process.argv[1]) problems.push(`version ${manifest.version}`);
     if (Object.keys(manifest.dependencies ?? {}).length > 0) problems.push("runtime dependencies");
+    const lifecycle = ["preinstall", "install", "postinstall", "prepublish", "preprepare", "prepare",
+      "postprepare", "prepack", "postpack"];
+    const scripts = lifecycle.filter((name) => name in (manifest.scripts ?? {}));
+    if (scripts.length > 0) problems.push(`scripts ${scripts.join(", ")}`);
     if (problems.length > 0) {
       console.error(`npm package.json: ${problems.join(", ")}`);
       process.exit(1);

@@ -1,14 +1,14 @@
 /// <reference types="node" preserve="true" />
 // The one error type of the kit: every failure of starting the service or of a route call
-// rejects with a SidecarError, and its kind tells the caller what went wrong. (Options that are
-// wrong reject with a TypeError or RangeError before anything starts.)
+// rejects with a SidecarError, and its kind tells the caller what went wrong. (Options and
+// records that are wrong reject with a TypeError or RangeError before anything starts or is
+// sent; an abort rejects with the signal's reason.)
 
 /**
  * What went wrong:
  * - `'spawn'`: the service could not be started. The message says whether the path does not
  *   exist, is a directory or cannot be run; `code` is the system's code (e.g. `'ENOENT'`,
- *   `'EACCES'`). Also when the package carries no service for this platform and no
- *   `servicePath` was given.
+ *   `'EACCES'`). Also when no `servicePath` was given and defaultServicePath() found none.
  * - `'exited'`: the service ended before it announced its address; `status` or `signal` says
  *   how, `diagnostics` holds what it wrote to standard error.
  * - `'announce-timeout'`: no address line within `announceTimeoutMs`; the service was killed.

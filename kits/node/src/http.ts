@@ -4,9 +4,8 @@
 
 import * as http from 'node:http';
 
-import { SidecarError, errorCode } from './errors';
-
-export const TOKEN_HEADER = 'x-korvessa-token';
+import { SidecarError, errorCode } from './errors.js';
+import { PROTOCOL, type Route } from './protocol.js';
 
 export interface Reply {
   status: number;
@@ -16,17 +15,11 @@ export interface Reply {
 
 export interface HttpCall {
   port: number;
-  token: string;
-  method: 'GET' | 'PUT';
-  path: string;
+  token: string; // printable ASCII, checked at the start
+  route: Route;
   body?: string; // JSON, sent with its content-type and content-length
   timeoutMs: number; // for the whole exchange, from connecting to the last byte of the reply
-}
-
-// The header value carries the token's UTF-8 bytes: Node sends header strings byte per
-// character (Latin-1), so the bytes are spelled out as such characters.
-function headerValue(text: string): string {
-  return Buffer.from(text, 'utf8').toString('latin1');
+  signal?: AbortSignal | undefined; // not aborted yet: the caller has looked
 }
 
 function cutShort(): Error {
@@ -34,34 +27,47 @@ function cutShort(): Error {
 }
 
 export function request(call: HttpCall): Promise<Reply> {
-  const what = `${call.method} ${call.path}`;
+  const what = `${call.route.method} ${call.route.path}`;
   return new Promise<Reply>((resolve, reject) => {
     let settled = false;
     let outgoing: http.ClientRequest | undefined;
-    const failed = (error: unknown): void => {
-      if (settled) return;
+    // Settles once: with the reply, a failure or the signal's reason.
+    const settle = (outcome: () => void): boolean => {
+      if (settled) return false;
       settled = true;
       clearTimeout(timer);
-      const code = errorCode(error) ?? 'EUNKNOWN';
-      const reason = error instanceof Error ? error.message : String(error);
-      const named = reason.includes(code) ? reason : `${reason} (${code})`;
-      reject(
-        new SidecarError('connection', `${what} could not be completed: ${named}`, {
-          code,
-          cause: error,
-        }),
-      );
+      call.signal?.removeEventListener('abort', aborted);
+      outcome();
+      return true;
+    };
+    // A failure or an abort drops the request, and with it the connection.
+    const failed = (error: unknown): void => {
+      const first = settle(() => {
+        const code = errorCode(error) ?? 'EUNKNOWN';
+        const reason = error instanceof Error ? error.message : String(error);
+        const named = reason.includes(code) ? reason : `${reason} (${code})`;
+        reject(
+          new SidecarError('connection', `${what} could not be completed: ${named}`, {
+            code,
+            cause: error,
+          }),
+        );
+      });
+      if (first) outgoing?.destroy();
+    };
+    const aborted = (): void => {
+      if (settle(() => reject(call.signal?.reason))) outgoing?.destroy();
     };
     const timer = setTimeout(() => {
       const error = Object.assign(new Error(`no complete reply within ${call.timeoutMs} ms`), {
         code: 'ETIMEDOUT',
       });
       failed(error);
-      outgoing?.destroy();
     }, call.timeoutMs);
     timer.unref?.();
+    call.signal?.addEventListener('abort', aborted, { once: true });
 
-    const headers: http.OutgoingHttpHeaders = { [TOKEN_HEADER]: headerValue(call.token) };
+    const headers: http.OutgoingHttpHeaders = { [PROTOCOL.tokenHeader]: call.token };
     const body = call.body === undefined ? undefined : Buffer.from(call.body, 'utf8');
     if (body !== undefined) {
       headers['content-type'] = 'application/json';
@@ -71,14 +77,13 @@ export function request(call: HttpCall): Promise<Reply> {
       outgoing = http.request({
         host: '127.0.0.1',
         port: call.port,
-        method: call.method,
-        path: call.path,
+        method: call.route.method,
+        path: call.route.path,
         headers,
         agent: false, // a connection of its own, closed after the reply ("connection: close")
         setHost: true,
       });
     } catch (error) {
-      // A header value Node refuses (a token with a line break, say) fails here, synchronously.
       failed(error);
       return;
     }
@@ -90,19 +95,18 @@ export function request(call: HttpCall): Promise<Reply> {
       // A reply that stops before its end closes without 'end'.
       incoming.on('close', () => failed(cutShort()));
       incoming.on('end', () => {
-        if (settled) return;
         if (!incoming.complete) {
           failed(cutShort());
           return;
         }
-        settled = true;
-        clearTimeout(timer);
         const status = incoming.statusCode ?? 0;
-        resolve({
-          status,
-          statusText: `${status} ${incoming.statusMessage ?? ''}`.trimEnd(),
-          body: Buffer.concat(chunks).toString('utf8'),
-        });
+        settle(() =>
+          resolve({
+            status,
+            statusText: `${status} ${incoming.statusMessage ?? ''}`.trimEnd(),
+            body: Buffer.concat(chunks).toString('utf8'),
+          }),
+        );
       });
     });
     outgoing.end(body);

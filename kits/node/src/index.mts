@@ -1,18 +1,9 @@
 /// <reference types="node" preserve="true" />
-// The ES module entry: the very classes of the CommonJS entry, not a second copy of them, so
-// `instanceof SidecarError` holds whichever way the kit was loaded.
-export {
-  PROXY_LOG_FILE_NAME,
-  Sidecar,
-  SidecarError,
-  defaultServicePath,
-  proxyLogOffset,
-} from './index.js';
-export type {
-  LoginTicket,
-  PresenceSession,
-  SidecarErrorDetails,
-  SidecarErrorKind,
-  SidecarExit,
-  SidecarOptions,
-} from './index.js';
+// korvessa-launcher-kit, its ES module entry (dist/esm/index.mjs): the same sources as the
+// CommonJS entry built as ES modules, so that neither an ES module nor a bundle made of one
+// loads any CommonJS.
+import { packageFolderOf, setPackageFolder } from './service-path.js';
+
+export * from './api.js';
+
+setPackageFolder(packageFolderOf(import.meta.url));

@@ -1,8 +1,10 @@
 import { stat } from 'node:fs/promises';
 import { join } from 'node:path';
 
+import { PROTOCOL } from './protocol.js';
+
 /** The file in the client directory where the game's authentication proxy writes its log. */
-export const PROXY_LOG_FILE_NAME = 'KorvessaAuthProxy.log';
+export const PROXY_LOG_FILE_NAME = PROTOCOL.proxyLogFileName;
 
 /**
  * The proxy log's current size in bytes, 0 when there is none: the logOffset that a launcher

@@ -8,32 +8,20 @@ import { EventEmitter } from 'node:events';
 import { stat } from 'node:fs/promises';
 import type { Readable } from 'node:stream';
 
-import { SidecarError, errorCode, withoutToken } from './errors';
-import { request, type Reply } from './http';
-import { LineSplitter } from './lines';
-import { checkOptions, checkTimeout } from './options';
-import { defaultServicePath } from './service-path';
-
-/** A launch ticket as PUT /launch/session takes it and GET /launch/session hands it back. */
-export interface LoginTicket {
-  username: string;
-  /** Must begin with "!". */
-  clientLogin: string;
-  /** Must not be empty. */
-  ticket: string;
-  /** Kept for the game client, unread by the service. */
-  expiresAt: string;
-  /** Kept for the game client, unread by the service. A whole number, 0 or more. */
-  ttlSeconds: number;
-}
-
-/** The running game as PUT /presence/session registers it. */
-export interface PresenceSession {
-  /** The game's process id (not 0). */
-  pid: number;
-  /** The proxy log's size just before the game started: see proxyLogOffset. */
-  logOffset: number;
-}
+import { checkTimeout } from './checks.js';
+import { SidecarError, errorCode, withoutToken } from './errors.js';
+import { request, type Reply } from './http.js';
+import { LineSplitter } from './lines.js';
+import { callSignal, checkOptions, type CallOptions } from './options.js';
+import { PROTOCOL, errorBody, recordJson, type Route } from './protocol.js';
+import {
+  checkLoginTicket,
+  checkPresenceSession,
+  isLoginTicket,
+  type LoginTicket,
+  type PresenceSession,
+} from './records.js';
+import { defaultServicePath } from './service-path.js';
 
 /**
  * What Sidecar.start() takes. Wrong values reject with a TypeError or RangeError that names the
@@ -42,14 +30,17 @@ export interface PresenceSession {
 export interface SidecarOptions {
   /**
    * The korvessa-client-services executable (korvessa-client-services.exe on Windows); by
-   * default the one this package carries, see defaultServicePath().
+   * default the one defaultServicePath() finds.
    */
   servicePath?: string;
-  /** The game client directory, where the service follows the proxy log. */
+  /**
+   * The game client directory, where the service follows the proxy log. Passed on as it is: it
+   * may be empty and need not exist yet.
+   */
   clientDir: string;
   /**
-   * The access token, at least 32 bytes in UTF-8; by default a fresh one of 32 random bytes in
-   * hex.
+   * The access token, at least 32 characters of printable ASCII without spaces (0x21 to 0x7E);
+   * by default a fresh one of 32 random bytes in hex.
    */
   token?: string;
   /**
@@ -66,6 +57,11 @@ export interface SidecarOptions {
   requestTimeoutMs?: number;
   /** The service's environment; by default this process's (as for child_process.spawn). */
   env?: NodeJS.ProcessEnv;
+  /**
+   * Aborts the start: it rejects with the signal's reason (an AbortError unless one was given),
+   * as fetch does, and the service is killed and waited for.
+   */
+  signal?: AbortSignal;
 }
 
 /** How the service ended: its exit code, or the signal that ended it. */
@@ -76,8 +72,8 @@ export interface SidecarExit {
 
 const DEFAULT_ANNOUNCE_TIMEOUT_MS = 10_000;
 const DEFAULT_REQUEST_TIMEOUT_MS = 5_000;
-const HEALTH_BODY = '{"ok":true,"service":"korvessa-client-services"}';
-const NO_LAUNCH_SESSION_BODY = '{"ok":false,"error":"no_launch_session"}';
+const NO_LAUNCH_SESSION_BODY = errorBody(PROTOCOL.errors.noLaunchSession);
+const ROUTES = PROTOCOL.routes;
 // The address line is about 30 bytes; anything much longer is not one.
 const MAX_ANNOUNCEMENT_BYTES = 1024;
 const MAX_DIAGNOSTIC_BYTES = 64 * 1024;
@@ -86,10 +82,10 @@ const MAX_KEPT_DIAGNOSTICS = 100;
 
 /** The port of an address line "http://127.0.0.1:PORT", or undefined. */
 function announcedPort(line: string): number | undefined {
-  const match = /^http:\/\/127\.0\.0\.1:([0-9]{1,5})$/.exec(line);
+  const match = /^http:\/\/127\.0\.0\.1:([1-9][0-9]{0,4})$/.exec(line);
   if (!match) return undefined;
   const port = Number(match[1]);
-  return port >= 1 && port <= 65535 ? port : undefined;
+  return port <= 65535 ? port : undefined;
 }
 
 // A line of the service's for a message: without the token, and not too long to read.
@@ -98,25 +94,13 @@ function clipped(text: string, token: string): string {
   return clean.length > 200 ? `${clean.slice(0, 200)}...` : clean;
 }
 
-function isLoginTicket(value: unknown): value is LoginTicket {
-  if (typeof value !== 'object' || value === null || Array.isArray(value)) return false;
-  const record = value as Record<string, unknown>;
-  return (
-    typeof record['username'] === 'string' &&
-    typeof record['clientLogin'] === 'string' &&
-    typeof record['ticket'] === 'string' &&
-    typeof record['expiresAt'] === 'string' &&
-    Number.isInteger(record['ttlSeconds']) &&
-    (record['ttlSeconds'] as number) >= 0
-  );
-}
-
 // What start() waits for, whichever comes first.
 type StartOutcome =
   | { what: 'line'; line: string }
   | { what: 'closed'; exit: SidecarExit }
   | { what: 'spawn-error'; error: unknown }
-  | { what: 'timeout' };
+  | { what: 'timeout' }
+  | { what: 'aborted' };
 
 export interface Sidecar {
   /** Each line the service writes to standard error, without its line feed. */
@@ -187,14 +171,20 @@ export class Sidecar extends EventEmitter {
   /**
    * Starts the service with "--launcher-pid", writes the configuration line and waits for the
    * address line. Rejects with a TypeError or RangeError for wrong options (nothing started),
-   * else with a SidecarError; the service is never left running then.
+   * with the signal's reason once `signal` aborts, else with a SidecarError; the service is
+   * never left running then.
    */
   static async start(options: SidecarOptions): Promise<Sidecar> {
     checkOptions(options);
+    const { signal } = options;
+    signal?.throwIfAborted();
     const token = options.token ?? randomBytes(32).toString('hex');
     const launcherPid = options.launcherPid ?? process.pid;
     const announceTimeoutMs = options.announceTimeoutMs ?? DEFAULT_ANNOUNCE_TIMEOUT_MS;
-    const configuration = `${JSON.stringify({ token, clientDir: options.clientDir })}\n`;
+    const configuration = recordJson(PROTOCOL.records.config, {
+      token,
+      clientDir: options.clientDir,
+    });
     let servicePath: string;
     try {
       servicePath = options.servicePath ?? defaultServicePath();
@@ -253,13 +243,19 @@ export class Sidecar extends EventEmitter {
     child.stdin?.on('error', () => {
       refused = true;
     });
-    child.stdin?.end(configuration);
+    child.stdin?.end(`${configuration}\n`);
 
     const timer = setTimeout(() => settle({ what: 'timeout' }), announceTimeoutMs);
+    const aborted = (): void => settle({ what: 'aborted' });
+    signal?.addEventListener('abort', aborted, { once: true });
     const first = await outcome;
     clearTimeout(timer);
+    signal?.removeEventListener('abort', aborted);
 
     switch (first.what) {
+      case 'aborted':
+        if (child.pid !== undefined) await kill(child, exited);
+        throw signal?.reason;
       case 'spawn-error':
         throw await spawnFailure(servicePath, first.error);
       case 'closed': {
@@ -311,38 +307,42 @@ export class Sidecar extends EventEmitter {
         unref(child.stderr);
         // After the caller's continuation has run: the lines kept so far, then each as it comes.
         setImmediate(() => {
-          for (const line of early.splice(0)) sidecar.emit('diagnostic', line);
-          deliver = (line) => sidecar.emit('diagnostic', line);
+          for (const line of early.splice(0)) sidecar.#diagnostic(line);
+          deliver = (line) => sidecar.#diagnostic(line);
         });
         return sidecar;
       }
     }
   }
 
-  /** GET /health: resolves with true on the service's 200 health reply. */
-  async health(): Promise<true> {
-    const reply = await this.#call('GET', '/health');
-    if (reply.status !== 200 || reply.body !== HEALTH_BODY) throw unexpected('GET /health', reply);
-    return true;
+  /**
+   * GET /health: resolves only on the service's health reply; any other reply rejects with
+   * 'http' (its status and body), no answer at all with 'connection'.
+   */
+  async checkHealth(options?: CallOptions): Promise<void> {
+    const reply = await this.#call(ROUTES.health, options);
+    if (reply.status !== 200 || reply.body !== PROTOCOL.healthBody) {
+      throw unexpected(ROUTES.health, reply);
+    }
   }
 
-  /** PUT /launch/session: stores the ticket for the game client (replacing any held one). */
-  async putLaunchTicket(ticket: LoginTicket): Promise<void> {
-    const body = JSON.stringify({
-      username: ticket.username,
-      clientLogin: ticket.clientLogin,
-      ticket: ticket.ticket,
-      expiresAt: ticket.expiresAt,
-      ttlSeconds: ticket.ttlSeconds,
-    });
-    await this.#stored('/launch/session', body);
+  /**
+   * PUT /launch/session: stores the ticket for the game client (replacing any held one). A
+   * ticket that breaks a rule of LoginTicket rejects with a TypeError or RangeError naming the
+   * field, and nothing is sent.
+   */
+  async putLaunchTicket(ticket: LoginTicket, options?: CallOptions): Promise<void> {
+    checkLoginTicket(ticket);
+    const body = recordJson(PROTOCOL.records.loginTicket, ticket);
+    await this.#stored(ROUTES.putLaunchTicket, body, options);
   }
 
   /** GET /launch/session: takes the held ticket out of the service, or null when none is held. */
-  async takeLaunchTicket(): Promise<LoginTicket | null> {
-    const reply = await this.#call('GET', '/launch/session');
+  async takeLaunchTicket(options?: CallOptions): Promise<LoginTicket | null> {
+    const route = ROUTES.takeLaunchTicket;
+    const reply = await this.#call(route, options);
     if (reply.status === 404 && reply.body === NO_LAUNCH_SESSION_BODY) return null;
-    if (reply.status !== 200) throw unexpected('GET /launch/session', reply);
+    if (reply.status !== 200) throw unexpected(route, reply);
     let value: unknown;
     try {
       value = JSON.parse(reply.body);
@@ -353,18 +353,24 @@ export class Sidecar extends EventEmitter {
       // The body is a ticket's secrets, or garbage: it goes into the error, not the message.
       throw new SidecarError(
         'http',
-        `GET /launch/session answered ${reply.statusText} with a body that is not a launch ticket`,
+        `${route.method} ${route.path} answered ${reply.statusText} with a body that is not a ` +
+          'launch ticket',
         { httpStatus: reply.status, body: reply.body },
       );
     }
-    const { username, clientLogin, ticket, expiresAt, ttlSeconds } = value;
-    return { username, clientLogin, ticket, expiresAt, ttlSeconds };
+    const members = PROTOCOL.records.loginTicket.map((name) => [name, value[name]]);
+    return Object.fromEntries(members) as unknown as LoginTicket;
   }
 
-  /** PUT /presence/session: registers the running game for presence. */
-  async putPresenceSession(session: PresenceSession): Promise<void> {
-    const body = JSON.stringify({ pid: session.pid, logOffset: session.logOffset });
-    await this.#stored('/presence/session', body);
+  /**
+   * PUT /presence/session: registers the running game for presence. A session that breaks a
+   * rule of PresenceSession rejects with a TypeError or RangeError naming the field, and
+   * nothing is sent.
+   */
+  async putPresenceSession(session: PresenceSession, options?: CallOptions): Promise<void> {
+    checkPresenceSession(session);
+    const body = recordJson(PROTOCOL.records.presenceSession, session);
+    await this.#stored(ROUTES.putPresenceSession, body, options);
   }
 
   /**
@@ -378,28 +384,42 @@ export class Sidecar extends EventEmitter {
     return kill(this.#child, this.exited);
   }
 
-  async #stored(path: string, body: string): Promise<void> {
-    const reply = await this.#call('PUT', path, body);
-    if (reply.status !== 204) throw unexpected(`PUT ${path}`, reply);
+  async #stored(route: Route, body: string, options: CallOptions | undefined): Promise<void> {
+    const reply = await this.#call(route, options, body);
+    if (reply.status !== 204) throw unexpected(route, reply);
   }
 
-  async #call(method: 'GET' | 'PUT', path: string, body?: string): Promise<Reply> {
-    const what = `${method} ${path}`;
+  async #call(route: Route, options: CallOptions | undefined, body?: string): Promise<Reply> {
+    const signal = callSignal(options);
+    signal?.throwIfAborted();
+    const what = `${route.method} ${route.path}`;
     this.#failIfEnded(what);
     try {
       return await request({
         port: this.port,
         token: this.#token,
-        method,
-        path,
+        route,
         ...(body === undefined ? {} : { body }),
         timeoutMs: this.#requestTimeoutMs,
+        signal,
       });
     } catch (error) {
       // The service may have died while the request was on its way: say so rather than the
-      // connection's code.
-      this.#failIfEnded(what);
+      // connection's code. An abort stays the caller's.
+      if (error instanceof SidecarError) this.#failIfEnded(what);
       throw error;
+    }
+  }
+
+  // Each listener in turn, with the line. One that throws neither keeps the line from the
+  // others nor stops the reading of standard error: its exception is dropped.
+  #diagnostic(line: string): void {
+    for (const listener of this.rawListeners('diagnostic')) {
+      try {
+        (listener as (line: string) => void).call(this, line);
+      } catch {
+        // The listener's own fault; the service's lines go on.
+      }
     }
   }
 
@@ -449,29 +469,10 @@ async function spawnFailure(servicePath: string, error: unknown): Promise<Sideca
   });
 }
 
-// What the service requires of each record it refuses with 400.
-const RECORD_RULES: ReadonlyMap<string, string> = new Map([
-  [
-    'invalid_ticket',
-    'a launch ticket needs a clientLogin that begins with "!", a ticket that is not empty, ' +
-      'username and expiresAt as strings, and ttlSeconds a whole number from 0 to 2^64-1',
-  ],
-  [
-    'invalid_presence_session',
-    'a presence session needs pid a whole number from 1 to 4294967295 and logOffset a whole ' +
-      'number from 0 to 2^64-1',
-  ],
-]);
-
-function unexpected(what: string, reply: Reply): SidecarError {
+function unexpected(route: Route, reply: Reply): SidecarError {
   const body = reply.body.length > 200 ? `${reply.body.slice(0, 200)}...` : reply.body;
-  let rules = '';
-  if (reply.status === 400) {
-    const error = /^\{"ok":false,"error":"([a-z_]+)"\}$/.exec(reply.body)?.[1];
-    const rule = error === undefined ? undefined : RECORD_RULES.get(error);
-    if (rule !== undefined) rules = `: ${rule}`;
-  }
-  const message = `${what} answered ${reply.statusText}${body ? ` ${body}` : ''}${rules}`;
+  const what = `${route.method} ${route.path}`;
+  const message = `${what} answered ${reply.statusText}${body ? ` ${body}` : ''}`;
   return new SidecarError('http', message, { httpStatus: reply.status, body: reply.body });
 }
 

@@ -6,19 +6,22 @@ import {
   SidecarError,
   defaultServicePath,
   proxyLogOffset,
+  type CallOptions,
   type LoginTicket,
   type SidecarErrorKind,
   type SidecarExit,
 } from 'korvessa-launcher-kit';
 
 async function launch(servicePath: string, clientDir: string, gamePid: number): Promise<void> {
-  const sidecar: Sidecar = await Sidecar.start({ servicePath, clientDir });
+  const controller = new AbortController();
+  const sidecar: Sidecar = await Sidecar.start({ servicePath, clientDir, signal: controller.signal });
   // The service the package carries, by default or named.
   const carried: Sidecar = await Sidecar.start({ clientDir });
   const carriedPath: string = defaultServicePath();
   await carried.stop();
   sidecar.on('diagnostic', (line) => console.error(`service: ${line.toUpperCase()}`));
-  const healthy: true = await sidecar.health();
+  const healthy: void = await sidecar.checkHealth();
+  const call: CallOptions = { signal: AbortSignal.timeout(1000) };
   const ticket: LoginTicket = {
     username: 'ann',
     clientLogin: '!ann',
@@ -27,9 +30,9 @@ async function launch(servicePath: string, clientDir: string, gamePid: number): 
     ttlSeconds: 3600,
   };
   await sidecar.putLaunchTicket(ticket);
-  const taken: LoginTicket | null = await sidecar.takeLaunchTicket();
+  const taken: LoginTicket | null = await sidecar.takeLaunchTicket(call);
   const logOffset: number = await proxyLogOffset(clientDir);
-  await sidecar.putPresenceSession({ pid: gamePid, logOffset });
+  await sidecar.putPresenceSession({ pid: gamePid, logOffset }, { signal: controller.signal });
   const url: string = sidecar.url;
   const port: number = sidecar.port;
   const token: string = sidecar.token;
@@ -38,6 +41,8 @@ async function launch(servicePath: string, clientDir: string, gamePid: number): 
   console.log(carriedPath);
   // @ts-expect-error a ticket needs all of its members
   await sidecar.putLaunchTicket({ username: 'ann' });
+  // @ts-expect-error health() is checkHealth() now
+  await sidecar.health();
   // @ts-expect-error the token cannot be replaced
   sidecar.token = 'x';
 }

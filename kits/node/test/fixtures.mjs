@@ -1,8 +1,10 @@
 // Shared by the tests: where the service is, a private place for each run, stand-in programs.
+import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { chmod, mkdtemp, readFile, rm, writeFile } from 'node:fs/promises';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
+import { createRequire } from 'node:module';
 import { fileURLToPath } from 'node:url';
 import { after } from 'node:test';
 
@@ -63,4 +65,35 @@ export async function within(promise, ms) {
   } finally {
     clearTimeout(timer);
   }
+}
+
+// Whether the process is gone altogether: not even a zombie waiting to be reaped.
+export function isGone(pid) {
+  try {
+    process.kill(pid, 0);
+    return false;
+  } catch (error) {
+    return error.code === 'ESRCH';
+  }
+}
+
+// How a promise settled: { value } or { error }.
+export const settled = (promise) => promise.then((value) => ({ value }), (error) => ({ error }));
+
+// A module of the installed kit's CommonJS build that its entry does not export.
+export function kitModule(name) {
+  const require = createRequire(import.meta.url);
+  return require(join(dirname(require.resolve('korvessa-launcher-kit')), `${name}.js`));
+}
+
+// The table's option and field names as this kit spells them.
+export const kitName = (name) =>
+  ({ announceTimeout: 'announceTimeoutMs', requestTimeout: 'requestTimeoutMs' })[name] ?? name;
+
+// An 'argument' failure: the type the kit throws (RangeError for a value of the right type,
+// unless the row says), a message that begins with the name, and nothing else.
+export function assertRefused(error, expected, label) {
+  const type = expected.type ?? RangeError;
+  assert.ok(error instanceof type, `${label}: ${error}`);
+  assert.ok(error.message.startsWith(`${kitName(expected.option)} `), `${label}: ${error.message}`);
 }

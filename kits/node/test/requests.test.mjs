@@ -81,7 +81,7 @@ test('requests carry the token, a JSON body with its length, and ask to close', 
 
 // Replies other than the ones the routes promise.
 const wrongReplies = [
-  ['health answered 200 with another body', reply('200 OK', '{"ok":true}'), (s) => s.health(),
+  ['health answered 200 with another body', reply('200 OK', '{"ok":true}'), (s) => s.checkHealth(),
     { kind: 'http', httpStatus: 200, body: '{"ok":true}' }],
   ['a 404 that is not "no launch session"', reply('404 Not Found', '{"ok":false,"error":"not_found"}'),
     (s) => s.takeLaunchTicket(), { kind: 'http', httpStatus: 404 }],
@@ -90,8 +90,8 @@ const wrongReplies = [
   ['a store answered 200', reply('200 OK', ''), (s) => s.putPresenceSession({ pid: 1, logOffset: 0 }),
     { kind: 'http', httpStatus: 200 }],
   ['a reply cut short', replying('HTTP/1.1 200 OK\r\ncontent-length: 48\r\n\r\n{"ok"'),
-    (s) => s.health(), { kind: 'connection' }],
-  ['no reply at all', () => {}, (s) => s.health(), { kind: 'connection', code: 'ETIMEDOUT' }],
+    (s) => s.checkHealth(), { kind: 'connection' }],
+  ['no reply at all', () => {}, (s) => s.checkHealth(), { kind: 'connection', code: 'ETIMEDOUT' }],
 ];
 
 for (const [name, answer, call, expected] of wrongReplies) {
@@ -104,3 +104,18 @@ for (const [name, answer, call, expected] of wrongReplies) {
     });
   });
 }
+
+test('an aborted call rejects as fetch does; aborted before, it sends nothing', async () => {
+  await withServer(() => {}, async (sidecar, requests) => {
+    const error = await sidecar.checkHealth({ signal: AbortSignal.abort() }).then(assert.fail, (e) => e);
+    assert.ok(error instanceof DOMException && error.name === 'AbortError', String(error));
+    assert.equal(requests.length, 0);
+    // In flight: the server holds the request, the signal ends the wait with its reason.
+    const controller = new AbortController();
+    const call = sidecar.takeLaunchTicket({ signal: controller.signal });
+    while (requests.length === 0) await new Promise((done) => setTimeout(done, 10));
+    const reason = new Error('the launcher window closed');
+    controller.abort(reason);
+    assert.equal(await call.then(assert.fail, (e) => e), reason);
+  });
+});

@@ -1,11 +1,11 @@
-// node launcher.js SERVICE [CLIENT_DIR]: what a game launcher does with korvessa-client-services,
-// through korvessa-launcher-kit. It starts the service beside itself, stores a launch ticket and
-// takes it back (the way the game client would), registers a game for presence (itself, from
-// the current end of the proxy log), prints each step, and ends the service. Status 0 when every
-// step worked. Needs the kit installed beside it: npm install korvessa-launcher-kit-<version>.tgz
-'use strict';
-
-const { Sidecar, SidecarError, proxyLogOffset } = require('korvessa-launcher-kit');
+// node launcher.mjs [--service SERVICE] [CLIENT_DIR]: what a game launcher does with
+// korvessa-client-services, through korvessa-launcher-kit. It starts the service beside itself
+// (SERVICE, or the one defaultServicePath() finds), stores a launch ticket and takes it back (the
+// way the game client would), registers a game for presence (itself, from the current end of the
+// proxy log), prints each step, and ends the service. Status 0 when every step worked. Needs the
+// kit installed beside it (npm install korvessa-launcher-kit-<version>.tgz), or bundled into it
+// (esbuild launcher.mjs --bundle --platform=node) with the service copied beside the bundle.
+import { Sidecar, SidecarError, proxyLogOffset } from 'korvessa-launcher-kit';
 
 function failed(what) {
   console.error(`example-node-launcher: ${what}`);
@@ -13,19 +13,22 @@ function failed(what) {
 }
 
 async function main(args) {
-  if (args.length < 1 || args.length > 2) {
-    console.error('usage: node launcher.js SERVICE [CLIENT_DIR]');
+  const named = args[0] === '--service';
+  const servicePath = named ? args[1] : undefined;
+  const rest = named ? args.slice(2) : args;
+  if ((named && servicePath === undefined) || rest.length > 1 || rest[0]?.startsWith('--')) {
+    console.error('usage: node launcher.mjs [--service SERVICE] [CLIENT_DIR]');
     process.exitCode = 2;
     return;
   }
-  const [servicePath, clientDir = ''] = args;
+  const [clientDir = ''] = rest;
   // No token is given, so the kit makes a fresh one from node:crypto; no launcherPid, so the
   // service stays beside this process.
-  const sidecar = await Sidecar.start({ servicePath, clientDir });
+  const sidecar = await Sidecar.start({ clientDir, ...(named && { servicePath }) });
   console.log(`started the service: pid ${sidecar.pid}, ${sidecar.url}`);
   sidecar.on('diagnostic', (line) => console.log(`service says: ${line}`));
 
-  await sidecar.health();
+  await sidecar.checkHealth();
   console.log('GET /health answered 200 OK');
 
   const ticket = {
