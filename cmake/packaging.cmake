@@ -4,7 +4,8 @@
 #            korvessa-launcher-kit-dev (headers, static library, CMake package files).
 #   Windows: a .zip with the service and, in bin/ beside it, the optional tools (presence-check,
 #            the demo launcher and the Discord stand-in).
-# Installed programs are stripped; the licence goes into share/doc/<package>/.
+# Installed programs are stripped; the licence goes into share/doc/<package>/ (for the static
+# service, with the notices of what it links: cmake/static-service.cmake).
 set(CPACK_PACKAGE_NAME korvessa-client-services)
 set(CPACK_PACKAGE_VENDOR "The korvessa-client-services authors")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
@@ -52,10 +53,13 @@ set(CPACK_DEBIAN_KIT_PACKAGE_NAME korvessa-launcher-kit-dev)
 set(CPACK_DEBIAN_KIT_PACKAGE_SECTION libdevel)
 # The kit starts the service at run time, so a launcher built with it wants the service too.
 set(CPACK_DEBIAN_KIT_PACKAGE_SUGGESTS korvessa-client-services)
-# The service's library dependencies as dpkg-shlibdeps finds them (package dpkg-dev); the kit
-# is a static library and headers, which need only a C++20 compiler.
+# The service's library dependencies: none when it is linked statically (KCS_STATIC_SERVICE,
+# the packaged build), else as dpkg-shlibdeps finds them (package dpkg-dev). The kit is a static
+# library and headers, which need only a C++20 compiler.
 find_program(KCS_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(KCS_DPKG_SHLIBDEPS)
+if(KCS_STATIC_SERVICE)
+  set(CPACK_DEBIAN_SERVICE_PACKAGE_SHLIBDEPS OFF)
+elseif(KCS_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_SERVICE_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")

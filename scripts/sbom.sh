@@ -5,13 +5,15 @@
 # each package file its SHA-256 and what it contains, with licence and version:
 #   every package   the project's own code (LICENSE)
 #   .deb, .tar.gz   nlohmann/json, header-only and compiled in (the service and the kit use it)
+#   Linux service   in the service's .deb, the .tar.gz, the .tgz and the .nupkg: what -static
+#                   links into it, glibc (LGPL-2.1-or-later) and libstdc++ and libgcc (GCC)
 #   .zip            nlohmann/json, and what -static links into each .exe: libgcc and libstdc++
 #                   (GCC), the mingw-w64 C runtime and winpthreads
 #   .tgz            nlohmann/json and the .zip's runtime parts: it carries the Linux service
 #                   and the service's .exe
 #   .nupkg          the same as the .tgz: it carries the Linux service and the .exe
-# What the Linux programs load from the system (libc6, libstdc++6, ...) is not shipped and not
-# listed as contained; the .deb entries name their Depends field in a comment.
+# A Linux service linked dynamically (a build without KCS_STATIC_SERVICE) loads those from the
+# system instead: they are not shipped and not listed; the .deb entries name their Depends.
 #
 # Versions come from the build's inputs: the CMake project, the headers and the Debian packages
 # that own the libraries the cross compiler links; licences from LICENSE and the Debian copyright
@@ -92,6 +94,17 @@ json_package=${json_package:-nlohmann-json3-dev}
 [ -n "$json_version" ] || json_version=$(upstream "$(debian_version "$json_package")")
 json_copyright_file=/usr/share/doc/$json_package/copyright
 
+# gcc_runtime_licence PKG: GCC's runtime libraries are GPL with the GCC Runtime Library
+# Exception, as the copyright file of the Debian package PKG says (else NOASSERTION).
+gcc_runtime_licence() {
+  local file=/usr/share/doc/$1/copyright
+  if grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "$file" 2>/dev/null && grep -q 'Version 3.1' "$file"; then
+    echo "GPL-3.0-or-later WITH GCC-exception-3.1"
+  else
+    echo NOASSERTION
+  fi
+}
+
 # The Windows runtime that -static links in: the libraries the cross compiler uses, and the
 # Debian packages they came from.
 zips=("$out"/*.zip "$out"/*.nupkg)
@@ -110,16 +123,42 @@ if [ -e "${zips[0]}" ] || [ -e "${zips[1]}" ]; then
   gcc_version=$(debian_version "$gcc_package")
   crt_version=$(debian_version "$crt_package")
   pthread_version=$(debian_version "$pthread_package")
-  # GCC's runtime libraries are GPL with the GCC Runtime Library Exception, as its copyright
-  # file says; the mingw-w64 parts list their licences per source folder.
-  gcc_licence=NOASSERTION
-  if grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "/usr/share/doc/$gcc_package/copyright" 2>/dev/null &&
-    grep -q 'Version 3.1' "/usr/share/doc/$gcc_package/copyright"; then
-    gcc_licence="GPL-3.0-or-later WITH GCC-exception-3.1"
-  fi
+  gcc_licence=$(gcc_runtime_licence "$gcc_package")
+  # The mingw-w64 parts list their licences per source folder.
   mingw_copyright_file=/usr/share/doc/mingw-w64-common/copyright
   [ -r "$mingw_copyright_file" ] || mingw_copyright_file=/usr/share/doc/$crt_package/copyright
   [ -r "$mingw_copyright_file" ] || fail "no copyright file of the mingw-w64 runtime"
+fi
+
+# The Linux service's static runtime (KCS_STATIC_SERVICE in the "default" build): the C library
+# and GCC's runtime libraries that the compiler links, and the Debian packages they came from.
+linux_parts=()
+if grep -qx 'KCS_STATIC_SERVICE:BOOL=ON' "$root/build/CMakeCache.txt" 2>/dev/null; then
+  linux_cxx=$(sed -n -E 's/^set\(CMAKE_CXX_COMPILER "([^"]+)"\)/\1/p' \
+    "$root"/build/CMakeFiles/*/CMakeCXXCompiler.cmake 2>/dev/null | head -n 1)
+  linux_cxx=${linux_cxx:-c++}
+  command -v "$linux_cxx" >/dev/null || fail "no $linux_cxx to ask for the Linux runtime libraries"
+  libc_package=$(owner "$("$linux_cxx" -print-file-name=libc.a)")
+  libstdcxx_package=$(owner "$("$linux_cxx" -print-file-name=libstdc++.a)")
+  libgcc_package=$(owner "$("$linux_cxx" -print-file-name=libgcc_eh.a)")
+  { [ -n "$libc_package" ] && [ -n "$libstdcxx_package" ] && [ -n "$libgcc_package" ]; } ||
+    fail "cannot tell which Debian packages hold the Linux runtime libraries"
+  libc_version=$(debian_version "$libc_package")
+  libstdcxx_version=$(debian_version "$libstdcxx_package")
+  libgcc_version=$(debian_version "$libgcc_package")
+  libc_source=$(dpkg-query -W -f='${source:Package} ${source:Version}' "$libc_package")
+  # glibc's copyright file is not machine-readable: most of the library is LGPL 2.1 or later,
+  # as its first section says; the permissive terms of other parts follow it.
+  libc_copyright_file=/usr/share/doc/$libc_package/copyright
+  libc_licence=NOASSERTION
+  if grep -q 'GNU Lesser General Public' "$libc_copyright_file" 2>/dev/null &&
+    grep -q 'version 2.1 of the License, or (at your option) any later version' \
+      "$libc_copyright_file"; then
+    libc_licence=LGPL-2.1-or-later
+  fi
+  libc_copyright=$(grep -m 1 -o 'Copyright (C) [0-9-]* Free Software Foundation, Inc\.' \
+    "$libc_copyright_file" 2>/dev/null || echo NOASSERTION)
+  linux_parts=(SPDXRef-glibc SPDXRef-linux-gcc-runtime)
 fi
 
 # --- The document -----------------------------------------------------------------------------
@@ -167,6 +206,14 @@ component SPDXRef-nlohmann-json nlohmann-json "$json_version" \
   "$(spdx_id "$(copyright_field "$json_copyright_file" "*" License)")" \
   "$(copyright_field "$json_copyright_file" "*" Copyright)" \
   "Header-only JSON library, compiled into the programs and the launcher kit (from $json_package)."
+if [ ${#linux_parts[@]} -gt 0 ]; then
+  component SPDXRef-glibc "GNU C Library (glibc)" "$(upstream "$libc_version")" "$libc_licence" \
+    "$libc_copyright" \
+    "Linked statically into the Linux service; Debian package $libc_package $libc_version (source package $libc_source). Parts are under the permissive terms of its copyright file, shipped beside the service as share/doc/korvessa-client-services/glibc-copyright with the LGPL-2.1 and a NOTICE. LGPL section 6: the complete source of the service (this project at the release commit, which rebuilds it byte for byte and relinks it with a modified glibc) and the source package $libc_source are offered where the release is published (docs/building.md)."
+  component SPDXRef-linux-gcc-runtime "GCC runtime for Linux (libgcc, libstdc++)" \
+    "$(upstream "$libstdcxx_version")" "$(gcc_runtime_licence "$libstdcxx_package")" NOASSERTION \
+    "Linked statically into the Linux service, as the GCC Runtime Library Exception permits; Debian packages $libstdcxx_package $libstdcxx_version and $libgcc_package $libgcc_version."
+fi
 if [ -n "$windows" ]; then
   component SPDXRef-gcc-runtime "GCC runtime (libgcc, libstdc++)" "$(upstream "$gcc_version")" \
     "$gcc_licence" NOASSERTION \
@@ -191,6 +238,12 @@ contains() {  # contains PACKAGE_ID COMPONENT_ID...
   done
 }
 
+# What a package's comment says of its Linux service's run-time needs.
+if [ ${#linux_parts[@]} -gt 0 ]; then
+  linux_runtime="the Linux service is linked statically and needs no shared library"
+else
+  linux_runtime="the Linux service needs the system's C and C++ runtime libraries, not shipped"
+fi
 found=0
 checksums=
 while IFS= read -r path; do
@@ -204,13 +257,17 @@ while IFS= read -r path; do
       file_version=$(dpkg-deb -f "$path" Version)
       depends=$(dpkg-deb -f "$path" Depends)
       [ -z "$depends" ] || comment="Needs at run time, not shipped: $depends"
-      parts+=(SPDXRef-nlohmann-json) ;;
-    *.tar.gz) parts+=(SPDXRef-nlohmann-json)
-      comment="The Linux programs need the system's C and C++ runtime libraries, not shipped." ;;
+      parts+=(SPDXRef-nlohmann-json)
+      # grep reads the whole listing (with -q it would stop early and break dpkg-deb's pipe).
+      if dpkg-deb -c "$path" | grep ' \./usr/bin/korvessa-client-services$' >/dev/null; then
+        parts+=("${linux_parts[@]}")
+      fi ;;
+    *.tar.gz) parts+=(SPDXRef-nlohmann-json "${linux_parts[@]}")
+      comment="${linux_runtime^}." ;;
     *.zip) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
       SPDXRef-winpthreads) ;;
     *.nupkg) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
-      SPDXRef-winpthreads)
+      SPDXRef-winpthreads "${linux_parts[@]}")
       file_version=$(unzip -p "$path" '*.nuspec' 2>/dev/null | sed -n 's:.*<version>\(.*\)</version>.*:\1:p')
       file_version=${file_version:-$version}
       comment="Carries the Linux service and the Windows .exe; the netstandard2.0 build needs System.Text.Json and Microsoft.Bcl.AsyncInterfaces from NuGet, not shipped." ;;
@@ -218,8 +275,8 @@ while IFS= read -r path; do
       jq -r '.version // empty' 2>/dev/null || true)
       file_version=${file_version:-$version}
       parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
-        SPDXRef-winpthreads)
-      comment="Carries the service for linux-x64 (it needs the system's C and C++ runtime libraries, not shipped) and win32-x64." ;;
+        SPDXRef-winpthreads "${linux_parts[@]}")
+      comment="Carries the service for linux-x64 ($linux_runtime) and win32-x64." ;;
   esac
   # The package as a whole: every licence of what it holds (each part's is an AND of terms).
   concluded=$(for part in "${parts[@]}"; do echo "${licence_of[$part]}"; done |

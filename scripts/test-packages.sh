@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Packages stage: makes every package with scripts/package.sh and checks what each holds. The
-# Debian service package is unpacked into a scratch root and its program run with --help.
+# Debian service package is unpacked into a scratch root and its program run with --help. Every
+# Linux service a package carries must run on every x86-64 Linux: it is checked with readelf and
+# run in a Debian 11 root (scripts/lib/portable_service.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/host.sh
@@ -8,8 +10,9 @@ source scripts/lib/packages.sh
 source scripts/lib/version.sh
 source scripts/lib/node_kit.sh
 source scripts/lib/dotnet_kit.sh
+source scripts/lib/portable_service.sh
 
-ensure_packages dpkg-dev file unzip icoutils
+ensure_packages dpkg-dev file unzip icoutils binutils
 ensure_node
 started=$SECONDS
 bash scripts/package.sh >/dev/null
@@ -47,11 +50,12 @@ npm_tarball=$(one 'korvessa-launcher-kit-*.tgz')
 
 echo "-- $service_deb"
 test "$(dpkg-deb -f "$service_deb" Package)" = korvessa-client-services
-dpkg-deb -f "$service_deb" Depends | grep -q 'libc6' ||
-  { echo "service package without its libc6 dependency" >&2; exit 1; }
+# The service is linked statically: it needs no shared library, so no package either.
+[ -z "$(dpkg-deb -f "$service_deb" Depends)" ] ||
+  { echo "service package depends on $(dpkg-deb -f "$service_deb" Depends)" >&2; exit 1; }
 dpkg-deb -c "$service_deb" | awk '{print $6}' >"$scratch/service.list"
 holds "$scratch/service.list" './usr/bin/korvessa-client-services' \
-  './usr/share/doc/korvessa-client-services/LICENSE'
+  './usr/share/doc/korvessa-client-services/'{LICENSE,NOTICE,LGPL-2.1,glibc-copyright}
 dpkg-deb -x "$service_deb" "$scratch/root"
 program=$scratch/root/usr/bin/korvessa-client-services
 file "$program" | grep -q ', stripped' || { echo "packaged service is not stripped" >&2; exit 1; }
@@ -75,7 +79,7 @@ echo "-- $tarball"
 tar -tzf "$tarball" >"$scratch/tarball.list"
 holds "$scratch/tarball.list" '[^/]+/bin/korvessa-client-services' \
   '[^/]+/include/korvessa/launcher_kit/sidecar\.h' '[^/]+/lib/libkorvessa_launcher_kit\.a' \
-  '[^/]+/share/doc/korvessa-client-services/LICENSE'
+  '[^/]+/share/doc/korvessa-client-services/'{LICENSE,NOTICE,LGPL-2.1,glibc-copyright}
 
 echo "-- $zip"
 unzip -Z1 "$zip" >"$scratch/zip.list"
@@ -156,6 +160,27 @@ tar -xzOf "$tarball" --wildcards '*/bin/korvessa-client-services' |
 cmp "$scratch"/zip/*/bin/korvessa-client-services.exe \
   "$scratch/npm/package/service/win32-x64/korvessa-client-services.exe" ||
   { echo "the npm package's .exe is not the .zip's" >&2; exit 1; }
+
+# Every carried Linux service names no shared library beyond the C library's and needs no glibc
+# symbol version above 2.17; then each runs in a Debian 11 root, where this machine can make one.
+# A package that carries one more adds a line here.
+echo "-- the carried Linux services"
+PORTABLE_SCRATCH=$scratch
+carried_linux_service "$tarball" '*/bin/korvessa-client-services'
+carried_linux_service "$service_deb" './usr/bin/korvessa-client-services'
+carried_linux_service "$npm_tarball" 'package/service/linux-x64/korvessa-client-services'
+[ -z "${nupkg:-}" ] ||
+  carried_linux_service "$nupkg" 'runtimes/linux-x64/native/korvessa-client-services'
+older_started=$SECONDS
+if reason=$(older_root); then
+  for ((i = 0; i < ${#CARRIED_SERVICES[@]}; i += 2)); do
+    run_in_older_root "${CARRIED_SERVICES[i + 1]}" "${CARRIED_SERVICES[i]}"
+  done
+  echo "$((${#CARRIED_SERVICES[@]} / 2)) services ran in the $OLDER_SUITE root" \
+    "($OLDER_ROOT) in $((SECONDS - older_started)) s"
+else
+  echo "older-root check skipped: $reason"
+fi
 
 # Nothing shipped names the folder it was built in (debug information, __FILE__).
 if grep -rlaF "$PWD" "$scratch/root" "$scratch/kit" "$scratch/zip" "$scratch/npm"; then
