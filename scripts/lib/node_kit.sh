@@ -43,14 +43,15 @@ pack_node_kit() {
 # check_node_kit_tarball TARBALL VERSION: the package holds package.json (of VERSION, without
 # runtime dependencies or scripts that npm would run in a consumer's copy), README.md, LICENSE,
 # the CommonJS and the ES module build with their declarations and the carried service (the
-# Linux program with its run bit), and nothing else; the code points at no source maps, and the
-# ES module build holds no CommonJS (no require, no __dirname).
+# Linux program with its run bit and its notices), and nothing else; the code points at no
+# source maps, and the ES module build holds no CommonJS (no require, no __dirname).
 check_node_kit_tarball() {
   local tarball=$1 version=$2 entry
   local linux=package/service/linux-x64/korvessa-client-services
   local windows=package/service/win32-x64/korvessa-client-services.exe
   local allowed='^package/(LICENSE|README\.md|package\.json|dist/esm/package\.json'
-  allowed+='|dist/(cjs|esm)/[A-Za-z0-9_-]+\.(js|mjs|d\.ts|d\.mts))$'
+  allowed+='|dist/(cjs|esm)/[A-Za-z0-9_-]+\.(js|mjs|d\.ts|d\.mts)'
+  allowed+='|service/linux-x64/(NOTICE|LGPL-2\.1|glibc-copyright))$'
   local listing
   listing=$(tar -tzf "$tarball")
   while read -r entry; do
@@ -59,7 +60,8 @@ check_node_kit_tarball() {
   done <<<"$listing"
   for entry in package/LICENSE package/README.md package/package.json package/dist/cjs/index.js \
     package/dist/cjs/index.d.ts package/dist/esm/index.mjs package/dist/esm/index.d.mts \
-    package/dist/esm/package.json "$linux" "$windows"; do
+    package/dist/esm/package.json "$linux" "$windows" package/service/linux-x64/NOTICE \
+    package/service/linux-x64/LGPL-2.1 package/service/linux-x64/glibc-copyright; do
     grep -qx "$entry" <<<"$listing" || { echo "npm package lacks $entry" >&2; return 1; }
   done
   tar -tvzf "$tarball" "$linux" | grep -q '^-rwxr-xr-x ' ||
