@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # .NET launcher kit stage: packs Korvessa.LauncherKit (kits/dotnet) from a clean copy, carrying
 # the Linux service and the cross-built Windows one, checks what the .nupkg holds, runs the kit's
-# xunit tests against the built service once for each build of the kit (netstandard2.0, net8.0),
-# and builds examples/dotnet-launcher from a copy under /tmp against the .nupkg restored from a
-# folder, with warnings as errors, and runs it without naming the service's path; then publishes
-# it for win-x64 and builds it for .NET Framework 4.7.2, each with the Windows service beside it.
-# Without a .NET SDK the stage is skipped with one line, or fails under CI=true.
+# xunit tests against the built service once for each build of the kit (netstandard2.0, net8.0).
+# Then, as a user would, with an empty NuGet cache: a new console app under /tmp gets the package
+# through the README's install lines (a nuget.config adding the package's folder beside the
+# default feed, `dotnet add package`), with examples/dotnet-launcher's program; it is built with
+# warnings as errors and run without naming the service's path, published single-file for
+# linux-x64 (the service beside it, out of the bundle) and run, and published for win-x64 (the
+# Windows service beside it). The example is also built for .NET Framework 4.7.2, with the
+# Windows service beside it. Without a .NET SDK the stage is skipped with one line, or fails
+# under CI=true.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/host.sh
@@ -31,9 +35,9 @@ dotnet_settings "$work/nuget-packages"
 rm -rf "$NUGET_PACKAGES/korvessa.launcherkit"
 mkdir -p "$work/tmp"
 export TMPDIR=$work/tmp
-example=$(mktemp -d /tmp/kcs-dotnet-launcher.XXXXXX)
+app=$(mktemp -d /tmp/kcs-dotnet-app.XXXXXX)
 framework=$(mktemp -d /tmp/kcs-dotnet-launcher-net472.XXXXXX)
-trap 'rm -rf "$example" "$framework"' EXIT
+trap 'rm -rf "$app" "$framework"' EXIT
 version=$(project_version)
 echo "-- dotnet $(dotnet --version)"
 
@@ -66,43 +70,50 @@ for target in netstandard2.0 net8.0; do
   grep -E '^(Passed|Failed)!' "$work/tests-$target.log"
 done
 
-echo "-- examples/dotnet-launcher, the package restored from a folder"
-cp -r examples/dotnet-launcher/. "$example/"
+echo "-- a new console app, the package installed as the README says, an empty NuGet cache"
 mkdir -p "$work/feed"
 cp "$nupkg" "$work/feed/"
-cat >"$example/NuGet.config" <<CONFIG
-<?xml version="1.0" encoding="utf-8"?>
-<configuration>
-  <packageSources>
-    <clear />
-    <add key="kit" value="$work/feed" />
-  </packageSources>
-</configuration>
-CONFIG
-dotnet restore "$example" -nodeReuse:false -v quiet -p:KcsKitVersion="$version" \
-  >"$work/example-build.log" 2>&1 || { cat "$work/example-build.log"; exit 1; }
-# Whatever unpacking did to the service's run bit, the build makes the copy in the output runnable.
-chmod a-x "$NUGET_PACKAGES/korvessa.launcherkit/$version/runtimes/linux-x64/native/korvessa-client-services"
-dotnet build "$example" -c Release --no-restore -nodeReuse:false -v quiet -warnaserror \
-  -p:KcsKitVersion="$version" -o "$example/out" >>"$work/example-build.log" 2>&1 ||
-  { cat "$work/example-build.log"; exit 1; }
-[ -x "$example/out/korvessa-client-services" ] ||
-  { echo "the package did not put a runnable service beside the app" >&2; exit 1; }
-(cd "$work/client" && "$example/out/dotnet-launcher" "$work/client")
+# logged COMMAND...: runs it with its output in app.log, which is shown when it fails.
+logged() { "$@" >>"$work/app.log" 2>&1 || { cat "$work/app.log"; return 1; }; }
+(
+  export NUGET_PACKAGES=$app/nuget-packages
+  : >"$work/app.log"
+  logged dotnet new console -o "$app/launcher"
+  cd "$app/launcher"
+  readme_nuget_config kits/dotnet/README.md "$work/feed" "$root" >nuget.config
+  logged dotnet add package Korvessa.LauncherKit
+  cp "$root/examples/dotnet-launcher/Program.cs" .
+  # Whatever unpacking did to the service's run bit, the build makes the copy in the output runnable.
+  chmod a-x "$NUGET_PACKAGES/korvessa.launcherkit/$version/runtimes/linux-x64/native/korvessa-client-services"
+  logged dotnet build -c Release --no-restore -nodeReuse:false -warnaserror -o out
+  [ -x out/korvessa-client-services ] ||
+    { echo "the package did not put a runnable service beside the app" >&2; exit 1; }
+  (cd "$work/client" && "$app/launcher/out/launcher" "$work/client")
 
-# Published for Windows, the app gets the Windows service beside it.
-dotnet publish "$example" -c Release -nodeReuse:false -v quiet -r win-x64 --self-contained false \
-  -p:UseAppHost=false -p:KcsKitVersion="$version" -o "$example/win-x64" >"$work/example-publish.log" 2>&1 ||
-  { cat "$work/example-publish.log"; exit 1; }
-[ -f "$example/win-x64/korvessa-client-services.exe" ] ||
-  { echo "publishing for win-x64 did not put the Windows service beside the app" >&2; exit 1; }
-echo "published for win-x64 with korvessa-client-services.exe beside the app"
+  # Single-file, extracting all its content elsewhere: the service stays beside the executable.
+  logged dotnet publish -c Release -r linux-x64 --self-contained false -nodeReuse:false \
+    -p:PublishSingleFile=true -p:IncludeNativeLibrariesForSelfExtract=true \
+    -p:IncludeAllContentForSelfExtract=true -o single
+  files=$(find single -type f ! -name '*.pdb' -printf '%f\n' | sort | paste -sd' ')
+  [ "$files" = "korvessa-client-services launcher" ] ||
+    { echo "the single-file publish holds $files" >&2; exit 1; }
+  (cd "$work/client" && DOTNET_BUNDLE_EXTRACT_BASE_DIR=$app/extract "$app/launcher/single/launcher" \
+    "$work/client" >"$work/single-file.log") || { cat "$work/single-file.log"; exit 1; }
+  echo "published single-file for linux-x64, the service beside it; its session: $(tail -n 1 "$work/single-file.log")"
+
+  # Published for Windows, the app gets the Windows service beside it.
+  logged dotnet publish -c Release -r win-x64 --self-contained false -nodeReuse:false -p:UseAppHost=false \
+    -o win-x64
+  [ -f win-x64/korvessa-client-services.exe ] ||
+    { echo "publishing for win-x64 did not put the Windows service beside the app" >&2; exit 1; }
+  echo "published for win-x64 with korvessa-client-services.exe beside the app"
+)
 
 # Built for .NET Framework 4.7.2 (not run: no .NET Framework here), against the netstandard2.0
 # build, the app gets the Windows service beside it. The kit comes from the folder; its
-# dependencies and the reference assemblies from the NuGet registry (the sources by default).
+# dependencies and the reference assemblies from the default feed.
 cp -r examples/dotnet-launcher/. "$framework/"
-sed '/<clear \/>/d' "$example/NuGet.config" >"$framework/NuGet.config"
+readme_nuget_config kits/dotnet/README.md "$work/feed" "$root" >"$framework/nuget.config"
 # Restore on its own: dotnet build's implicit restore does not take TargetFramework.
 {
   dotnet restore "$framework" -nodeReuse:false -v quiet -p:TargetFramework=net472 \

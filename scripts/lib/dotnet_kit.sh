@@ -70,7 +70,8 @@ normalise_nupkg() {
 }
 
 # check_dotnet_kit_package NUPKG: the package holds the two builds with their documentation,
-# the two services, the build targets, the README and NuGet's own files, and nothing else.
+# the two services, the build targets, the README and NuGet's own files, and nothing else; its
+# nuspec names no repository (an empty <repository> says nothing).
 check_dotnet_kit_package() {
   local nupkg=$1 entry listing
   local allowed='^(\[Content_Types\]\.xml|_rels/\.rels|Korvessa\.LauncherKit\.nuspec|README\.md|package/services/metadata/core-properties/[0-9A-Za-z]+\.psmdcp|lib/(netstandard2\.0|net8\.0)/Korvessa\.LauncherKit\.(dll|xml)|build/Korvessa\.LauncherKit\.targets|buildTransitive/Korvessa\.LauncherKit\.targets|runtimes/linux-x64/native/korvessa-client-services|runtimes/win-x64/native/korvessa-client-services\.exe)$'
@@ -84,6 +85,10 @@ check_dotnet_kit_package() {
     runtimes/win-x64/native/korvessa-client-services.exe; do
     grep -qx "$entry" <<<"$listing" || { echo "NuGet package lacks $entry" >&2; return 1; }
   done
+  if unzip -p "$nupkg" Korvessa.LauncherKit.nuspec | grep -q '<repository'; then
+    echo "the NuGet package's nuspec has a <repository>" >&2
+    return 1
+  fi
 }
 
 # package_dotnet_kit OUT_DIR LINUX_SERVICE WINDOWS_EXE: the .nupkg carrying these two services,
@@ -104,4 +109,13 @@ package_dotnet_kit() {
   pack_dotnet_kit "$work" "$linux" "$windows" || { rm -rf "$work"; return 1; }
   mv "$work"/Korvessa.LauncherKit.*.nupkg "$out/"
   rm -rf "$work"
+}
+
+# readme_nuget_config README FEED ROOT: the nuget.config that the kit's README (under ROOT) tells
+# a user to write, its example folder replaced by FEED, so that the stage installs the package
+# the way the README says.
+readme_nuget_config() {
+  local readme=$1 feed=$2 root=$3 fence='```'
+  sed -n "/^## Install/,/^## /{/^${fence}xml\$/,/^${fence}\$/p}" "$root/$readme" | sed '1d;$d' |
+    sed "s|/path/to/build-packages|$feed|"
 }

@@ -12,8 +12,8 @@ namespace Korvessa.LauncherKit
         {
             byte[] json = Json.Write(writer =>
             {
-                writer.WriteString("token", token);
-                writer.WriteString("clientDir", clientDirectory);
+                writer.WriteString(Protocol.Members.Token, token);
+                writer.WriteString(Protocol.Members.ClientDir, clientDirectory);
             });
             var line = new byte[json.Length + 1];
             json.CopyTo(line, 0);

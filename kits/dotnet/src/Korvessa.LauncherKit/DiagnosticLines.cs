@@ -1,39 +1,41 @@
 using System;
 using System.Collections.Generic;
+using System.Threading;
 
 namespace Korvessa.LauncherKit
 {
-    // The service's standard error, line by line, for the Diagnostic event. Lines that arrive while
-    // nobody listens are kept (the first 100), and handed to the first handler when it is added,
-    // before any later line: the event is raised under one lock, so lines keep their order.
+    // The service's standard error, line by line, for the Diagnostic event.
+    //
+    // The reader of standard error only queues a line and returns, so nothing a handler does can
+    // stop it draining the pipe. One delivery at a time runs on a thread-pool thread, never under
+    // the lock and never inside += or -= (which only queue it): a handler that marshals to a UI
+    // thread with a blocking Send while that thread adds or removes a handler cannot deadlock.
+    // Lines reach the handlers in the order the service wrote them.
+    //
+    // While no handler is there, the last 100 lines are kept (for the error of a failed start, and
+    // for the next handler, which gets them first). While handlers are there but behind (one is
+    // blocked), at most 1000 lines or 1 Mi characters wait; later lines are dropped until they
+    // catch up, so a blocked handler costs lines, never memory without bound or the service's pipe.
     internal sealed class DiagnosticLines
     {
         internal const int MaxKept = 100;
+        internal const int MaxWaiting = 1000;
+        internal const int MaxWaitingChars = 1 << 20;
 
         private readonly object _gate = new object();
-        private readonly List<string> _kept = new List<string>();
+        private readonly Queue<string> _lines = new Queue<string>();
+        private long _chars;
         private EventHandler<SidecarDiagnosticEventArgs>? _handlers;
+        private bool _delivering;
 
         public object? Sender { get; set; }
 
         public void Add(EventHandler<SidecarDiagnosticEventArgs>? handler)
         {
-            if (handler is null)
-            {
-                return;
-            }
             lock (_gate)
             {
-                bool first = _handlers is null;
                 _handlers += handler;
-                if (first)
-                {
-                    foreach (string line in _kept)
-                    {
-                        Raise(handler, line);
-                    }
-                    _kept.Clear();
-                }
+                StartDeliveryLocked();
             }
         }
 
@@ -45,44 +47,86 @@ namespace Korvessa.LauncherKit
             }
         }
 
+        // Called by the reader of standard error; never blocks on a handler.
         public void Deliver(string line)
         {
             lock (_gate)
             {
                 if (_handlers is null)
                 {
-                    if (_kept.Count < MaxKept)
+                    Enqueue(line);
+                    while (_lines.Count > MaxKept)
                     {
-                        _kept.Add(line);
+                        _chars -= _lines.Dequeue().Length;
                     }
                     return;
                 }
-                Raise(_handlers, line);
+                if (_lines.Count < MaxWaiting && _chars + line.Length <= MaxWaitingChars)
+                {
+                    Enqueue(line);
+                    StartDeliveryLocked();
+                }
             }
         }
 
-        // The lines kept so far, for the error of a failed start.
+        // The lines kept so far, for the error of a failed start (no handler can be there yet).
         public IReadOnlyList<string> Kept()
         {
             lock (_gate)
             {
-                return _kept.ToArray();
+                return _lines.ToArray();
             }
         }
 
-        private void Raise(EventHandler<SidecarDiagnosticEventArgs> handlers, string line)
+        private void Enqueue(string line)
         {
-            var args = new SidecarDiagnosticEventArgs(line);
-            foreach (EventHandler<SidecarDiagnosticEventArgs> handler in handlers.GetInvocationList())
+            _lines.Enqueue(line);
+            _chars += line.Length;
+        }
+
+        private void StartDeliveryLocked()
+        {
+            if (_delivering || _handlers is null || _lines.Count == 0)
             {
-                try
+                return;
+            }
+            _delivering = true;
+            // Not Task.Run: the subscriber's execution context (and so its AsyncLocal values) stays
+            // its own.
+            ThreadPool.UnsafeQueueUserWorkItem(_ => DeliverWaiting(), null);
+        }
+
+        // Raises the waiting lines one by one until none waits or no handler is left (then the
+        // rest stay, as kept lines, for the next handler).
+        private void DeliverWaiting()
+        {
+            while (true)
+            {
+                string line;
+                EventHandler<SidecarDiagnosticEventArgs> handlers;
+                lock (_gate)
                 {
-                    handler(Sender, args);
+                    if (_handlers is null || _lines.Count == 0)
+                    {
+                        _delivering = false;
+                        return;
+                    }
+                    line = _lines.Dequeue();
+                    _chars -= line.Length;
+                    handlers = _handlers;
                 }
-#pragma warning disable CA1031 // A failing handler must not stop the reading of standard error, or the service blocks.
-                catch (Exception)
-#pragma warning restore CA1031
+                var args = new SidecarDiagnosticEventArgs(line);
+                foreach (EventHandler<SidecarDiagnosticEventArgs> handler in handlers.GetInvocationList())
                 {
+                    try
+                    {
+                        handler(Sender, args);
+                    }
+#pragma warning disable CA1031 // A thread of the kit's: a handler's failure must end neither it nor the process.
+                    catch (Exception)
+#pragma warning restore CA1031
+                    {
+                    }
                 }
             }
         }

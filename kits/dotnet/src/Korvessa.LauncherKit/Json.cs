@@ -8,17 +8,17 @@ namespace Korvessa.LauncherKit
     {
         public static byte[] Encode(LoginTicket ticket) => Write(writer =>
         {
-            writer.WriteString("username", ticket.Username);
-            writer.WriteString("clientLogin", ticket.ClientLogin);
-            writer.WriteString("ticket", ticket.Ticket);
-            writer.WriteString("expiresAt", ticket.ExpiresAt);
-            writer.WriteNumber("ttlSeconds", ticket.TtlSeconds);
+            writer.WriteString(Protocol.Members.Username, ticket.Username);
+            writer.WriteString(Protocol.Members.ClientLogin, ticket.ClientLogin);
+            writer.WriteString(Protocol.Members.Ticket, ticket.Ticket);
+            writer.WriteString(Protocol.Members.ExpiresAt, ticket.ExpiresAt);
+            writer.WriteNumber(Protocol.Members.TtlSeconds, ticket.TtlSeconds);
         });
 
         public static byte[] Encode(PresenceSession session) => Write(writer =>
         {
-            writer.WriteNumber("pid", session.ProcessId);
-            writer.WriteNumber("logOffset", session.LogOffset);
+            writer.WriteNumber(Protocol.Members.Pid, session.ProcessId);
+            writer.WriteNumber(Protocol.Members.LogOffset, session.LogOffset);
         });
 
         // The ticket of a GET /launch/session reply, or null when the body is not one.
@@ -32,12 +32,12 @@ namespace Korvessa.LauncherKit
                 {
                     return null;
                 }
-                string? username = Text(root, "username");
-                string? clientLogin = Text(root, "clientLogin");
-                string? ticket = Text(root, "ticket");
-                string? expiresAt = Text(root, "expiresAt");
+                string? username = Text(root, Protocol.Members.Username);
+                string? clientLogin = Text(root, Protocol.Members.ClientLogin);
+                string? ticket = Text(root, Protocol.Members.Ticket);
+                string? expiresAt = Text(root, Protocol.Members.ExpiresAt);
                 if (username is null || clientLogin is null || ticket is null || expiresAt is null
-                    || !root.TryGetProperty("ttlSeconds", out JsonElement ttl) || ttl.ValueKind != JsonValueKind.Number
+                    || !root.TryGetProperty(Protocol.Members.TtlSeconds, out JsonElement ttl) || ttl.ValueKind != JsonValueKind.Number
                     || !ttl.TryGetInt64(out long ttlSeconds) || ttlSeconds < 0)
                 {
                     return null;

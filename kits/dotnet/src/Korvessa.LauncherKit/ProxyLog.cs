@@ -7,7 +7,7 @@ namespace Korvessa.LauncherKit
     public static class ProxyLog
     {
         /// <summary>The log's file name inside the game client directory.</summary>
-        public const string FileName = "KorvessaAuthProxy.log";
+        public const string FileName = Protocol.ProxyLogFileName;
 
         /// <summary>
         /// The log's size in bytes, 0 when there is none: taken just before the game starts, it is the

@@ -45,7 +45,7 @@ namespace Korvessa.LauncherKit
         // Standard error's reading; done when the pipe has closed.
         public Task ErrorsRead { get; private set; } = Task.CompletedTask;
 
-        public static ServiceProcess Start(string path, int launcherProcessId, IDictionary<string, string?> environment, string token)
+        public static ServiceProcess Start(string path, long launcherProcessId, IDictionary<string, string?> environment, string token)
         {
             var info = new ProcessStartInfo(path)
             {

@@ -16,8 +16,9 @@ namespace Korvessa.LauncherKit
     {
         private readonly ServiceProcess _child;
         private readonly SidecarClient _client;
+        private int _disposed;
 
-        private Sidecar(ServiceProcess child, int port, string token, int launcherProcessId, TimeSpan requestTimeout)
+        private Sidecar(ServiceProcess child, int port, string token, long launcherProcessId, TimeSpan requestTimeout)
         {
             _child = child;
             Port = port;
@@ -37,8 +38,8 @@ namespace Korvessa.LauncherKit
         /// <summary>The service's process id.</summary>
         public int ProcessId => _child.Id;
 
-        /// <summary>The process the service stays beside.</summary>
-        public int LauncherProcessId { get; }
+        /// <summary>The process the service stays beside (1 to 4294967295).</summary>
+        public long LauncherProcessId { get; }
 
         /// <summary>The access token; hand it only to whoever else talks to the service (the game client).</summary>
         [System.Diagnostics.DebuggerBrowsable(System.Diagnostics.DebuggerBrowsableState.Never)]
@@ -60,9 +61,12 @@ namespace Korvessa.LauncherKit
         public Task<SidecarExit> Exited => _child.Exited;
 
         /// <summary>
-        /// Raised on a worker thread for each line of the service's standard error. Lines that came
-        /// before the first handler was added (up to 100) are raised to it when it is added.
-        /// Exceptions thrown by a handler are dropped.
+        /// Raised for each line of the service's standard error, in order, on a thread-pool thread:
+        /// never on a UI thread, never inside the add or the remove, never under a lock of the
+        /// kit's. The last 100 lines that came while no handler was there are raised to the next
+        /// handler added, before any later line. Exceptions thrown by a handler are dropped. A
+        /// handler that blocks holds up later lines (at most 1000 wait; later ones are dropped
+        /// until it returns), never the reading of standard error.
         /// </summary>
         public event EventHandler<SidecarDiagnosticEventArgs>? Diagnostic
         {
@@ -92,7 +96,7 @@ namespace Korvessa.LauncherKit
         {
             cancellationToken.ThrowIfCancellationRequested();
             string token = options.Token ?? NewToken();
-            int launcherProcessId = options.LauncherProcessId ?? CurrentProcessId();
+            long launcherProcessId = options.LauncherProcessId ?? CurrentProcessId();
             TimeSpan announceTimeout = options.AnnounceTimeout;
             TimeSpan requestTimeout = options.RequestTimeout;
             byte[] configuration = ConfigurationLine.Encode(token, options.ClientDirectory);
@@ -113,56 +117,55 @@ namespace Korvessa.LauncherKit
             }
         }
 
-        /// <summary>GET /health: true on the service's health reply, false on any other reply.</summary>
-        /// <exception cref="SidecarException">The request failed (<see cref="SidecarErrorKind.Connection"/>).</exception>
-        public async Task<bool> CheckHealthAsync(CancellationToken cancellationToken = default)
+        /// <summary>GET /health: completes when the service gives its health reply.</summary>
+        /// <exception cref="SidecarException">
+        /// Any other reply (<see cref="SidecarErrorKind.Http"/>, with its status and body), or no reply
+        /// (<see cref="SidecarErrorKind.Connection"/>).
+        /// </exception>
+        /// <exception cref="ObjectDisposedException">The sidecar was disposed.</exception>
+        public Task CheckHealthAsync(CancellationToken cancellationToken = default)
         {
-            Reply reply = await _client.SendAsync("GET", "/health", null, cancellationToken).ConfigureAwait(false);
-            return reply.Status == 200 && reply.Body == SidecarClient.HealthBody;
+            ThrowIfDisposed();
+            return CheckHealthCheckedAsync(cancellationToken);
         }
 
         /// <summary>PUT /launch/session: stores the ticket for the game client, replacing any held one.</summary>
-        /// <exception cref="SidecarException">The service refused it (<see cref="SidecarErrorKind.Http"/>, 400) or the request failed.</exception>
+        /// <exception cref="ArgumentException">A field breaks its rule (see <see cref="LoginTicket"/>); the exception names it. Nothing was sent.</exception>
+        /// <exception cref="SidecarException">The service refused it (<see cref="SidecarErrorKind.Http"/>) or the request failed.</exception>
+        /// <exception cref="ObjectDisposedException">The sidecar was disposed.</exception>
         public Task PutLaunchTicketAsync(LoginTicket ticket, CancellationToken cancellationToken = default)
         {
+            ThrowIfDisposed();
             if (ticket is null)
             {
                 throw new ArgumentNullException(nameof(ticket));
             }
-            return _client.StoreAsync("/launch/session", Json.Encode(ticket), cancellationToken);
+            Checks.Ticket(ticket);
+            return _client.StoreAsync(Protocol.PutLaunchTicket, Json.Encode(ticket), cancellationToken);
         }
 
         /// <summary>GET /launch/session: takes the held ticket out of the service; null when none is held.</summary>
         /// <exception cref="SidecarException">An unexpected reply (<see cref="SidecarErrorKind.Http"/>) or a failed request.</exception>
-        public async Task<LoginTicket?> TakeLaunchTicketAsync(CancellationToken cancellationToken = default)
+        /// <exception cref="ObjectDisposedException">The sidecar was disposed.</exception>
+        public Task<LoginTicket?> TakeLaunchTicketAsync(CancellationToken cancellationToken = default)
         {
-            Reply reply = await _client.SendAsync("GET", "/launch/session", null, cancellationToken).ConfigureAwait(false);
-            if (reply.Status == 404 && reply.Body == SidecarClient.NoLaunchSessionBody)
-            {
-                return null;
-            }
-            if (reply.Status != 200)
-            {
-                throw SidecarClient.Unexpected("GET /launch/session", reply);
-            }
-            // The body is a ticket's secrets, or garbage: it goes into the exception, not the message.
-            return Json.DecodeTicket(reply.Body) ?? throw new SidecarException(
-                SidecarErrorKind.Http, $"GET /launch/session answered {reply.StatusText} with a body that is not a launch ticket")
-            {
-                StatusCode = reply.Status,
-                ResponseBody = reply.Body,
-            };
+            ThrowIfDisposed();
+            return TakeLaunchTicketCheckedAsync(cancellationToken);
         }
 
         /// <summary>PUT /presence/session: registers the running game for presence.</summary>
-        /// <exception cref="SidecarException">The service refused it (<see cref="SidecarErrorKind.Http"/>, 400) or the request failed.</exception>
+        /// <exception cref="ArgumentException">A field breaks its rule (see <see cref="PresenceSession"/>); the exception names it. Nothing was sent.</exception>
+        /// <exception cref="SidecarException">The service refused it (<see cref="SidecarErrorKind.Http"/>) or the request failed.</exception>
+        /// <exception cref="ObjectDisposedException">The sidecar was disposed.</exception>
         public Task PutPresenceSessionAsync(PresenceSession session, CancellationToken cancellationToken = default)
         {
+            ThrowIfDisposed();
             if (session is null)
             {
                 throw new ArgumentNullException(nameof(session));
             }
-            return _client.StoreAsync("/presence/session", Json.Encode(session), cancellationToken);
+            Checks.Session(session);
+            return _client.StoreAsync(Protocol.PutPresenceSession, Json.Encode(session), cancellationToken);
         }
 
         /// <summary>Ends the service at once and waits until it has ended (at once if it already had).</summary>
@@ -173,22 +176,67 @@ namespace Korvessa.LauncherKit
             return await Waiting.WaitAsync(_child.KillAsync(), cancellationToken).ConfigureAwait(false);
         }
 
-        /// <summary>Ends the service (as <see cref="StopAsync"/>) and releases what the sidecar holds.</summary>
+        /// <summary>
+        /// Ends the service (as <see cref="StopAsync"/>) and releases what the sidecar holds; later
+        /// calls throw <see cref="ObjectDisposedException"/>.
+        /// </summary>
         public async ValueTask DisposeAsync()
         {
+            Interlocked.Exchange(ref _disposed, 1);
             await _child.KillAsync().ConfigureAwait(false);
             Dispose();
         }
 
-        /// <summary>Ends the service, waits for it, and releases what the sidecar holds.</summary>
+        /// <summary>
+        /// Ends the service, waits for it, and releases what the sidecar holds; later calls throw
+        /// <see cref="ObjectDisposedException"/>.
+        /// </summary>
         public void Dispose()
         {
+            Interlocked.Exchange(ref _disposed, 1);
             _child.Dispose();
             _client.Dispose();
         }
 
         /// <summary>Names the service by its address and process id, never the token.</summary>
         public override string ToString() => $"Sidecar {{ Url = {Url}, ProcessId = {ProcessId} }}";
+
+        private async Task CheckHealthCheckedAsync(CancellationToken cancellationToken)
+        {
+            Reply reply = await _client.SendAsync(Protocol.Health, null, cancellationToken).ConfigureAwait(false);
+            if (reply.Status != 200 || reply.Body != Protocol.HealthBody)
+            {
+                throw SidecarClient.Unexpected(Protocol.Health, reply);
+            }
+        }
+
+        private async Task<LoginTicket?> TakeLaunchTicketCheckedAsync(CancellationToken cancellationToken)
+        {
+            Reply reply = await _client.SendAsync(Protocol.TakeLaunchTicket, null, cancellationToken).ConfigureAwait(false);
+            if (reply.Status == 404 && reply.Body == Protocol.FailureBody(Protocol.Errors.NoLaunchSession))
+            {
+                return null;
+            }
+            if (reply.Status != 200)
+            {
+                throw SidecarClient.Unexpected(Protocol.TakeLaunchTicket, reply);
+            }
+            // The body is a ticket's secrets, or garbage: it goes into the exception, not the message.
+            return Json.DecodeTicket(reply.Body) ?? throw new SidecarException(
+                SidecarErrorKind.Http, $"{Protocol.TakeLaunchTicket} answered {reply.StatusText} with a body that is not a launch ticket")
+            {
+                StatusCode = reply.Status,
+                ResponseBody = reply.Body,
+            };
+        }
+
+        private void ThrowIfDisposed()
+        {
+            if (Volatile.Read(ref _disposed) == 1)
+            {
+                throw new ObjectDisposedException(nameof(Sidecar));
+            }
+        }
 
         private static async Task<int> AwaitAnnouncementAsync(
             ServiceProcess child, bool taken, TimeSpan timeout, CancellationToken cancellationToken)
@@ -277,7 +325,7 @@ namespace Korvessa.LauncherKit
             return hex.ToString();
         }
 
-        private static int CurrentProcessId()
+        private static long CurrentProcessId()
         {
 #if NETSTANDARD2_0
             using var current = System.Diagnostics.Process.GetCurrentProcess();

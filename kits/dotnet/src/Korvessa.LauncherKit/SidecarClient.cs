@@ -29,10 +29,6 @@ namespace Korvessa.LauncherKit
     // reply, the token in its header, a time-out per request.
     internal sealed class SidecarClient : IDisposable
     {
-        internal const string TokenHeader = "x-korvessa-token";
-        internal const string HealthBody = "{\"ok\":true,\"service\":\"korvessa-client-services\"}";
-        internal const string NoLaunchSessionBody = "{\"ok\":false,\"error\":\"no_launch_session\"}";
-
         private readonly HttpClient _http;
         private readonly Uri _url;
         private readonly string _token;
@@ -59,23 +55,23 @@ namespace Korvessa.LauncherKit
             set => Interlocked.Exchange(ref _requestTimeoutTicks, value.Ticks);
         }
 
-        public async Task StoreAsync(string path, byte[] body, CancellationToken cancellationToken)
+        public async Task StoreAsync(Route route, byte[] body, CancellationToken cancellationToken)
         {
-            Reply reply = await SendAsync("PUT", path, body, cancellationToken).ConfigureAwait(false);
+            Reply reply = await SendAsync(route, body, cancellationToken).ConfigureAwait(false);
             if (reply.Status != 204)
             {
-                throw Unexpected("PUT " + path, reply);
+                throw Unexpected(route, reply);
             }
         }
 
-        public async Task<Reply> SendAsync(string method, string path, byte[]? body, CancellationToken cancellationToken)
+        public async Task<Reply> SendAsync(Route route, byte[]? body, CancellationToken cancellationToken)
         {
-            string what = method + " " + path;
+            string what = route.ToString();
             cancellationToken.ThrowIfCancellationRequested();
             ThrowIfEnded(what);
             TimeSpan timeout = RequestTimeout;
-            using var request = new HttpRequestMessage(new HttpMethod(method), new Uri(_url, path));
-            request.Headers.TryAddWithoutValidation(TokenHeader, _token);
+            using var request = new HttpRequestMessage(new HttpMethod(route.Method), new Uri(_url, route.Path));
+            request.Headers.TryAddWithoutValidation(Protocol.TokenHeader, _token);
             // .NET Framework would otherwise wait for a "100 Continue" that the service never sends.
             request.Headers.ExpectContinue = false;
             request.Headers.ConnectionClose = true;
@@ -113,10 +109,10 @@ namespace Korvessa.LauncherKit
 
         public void Dispose() => _http.Dispose();
 
-        internal static SidecarException Unexpected(string what, Reply reply)
+        internal static SidecarException Unexpected(Route route, Reply reply)
         {
             string body = reply.Body.Length == 0 ? "" : " " + Texts.Clip(reply.Body);
-            return new SidecarException(SidecarErrorKind.Http, $"{what} answered {reply.StatusText}{body}")
+            return new SidecarException(SidecarErrorKind.Http, $"{route} answered {reply.StatusText}{body}")
             {
                 StatusCode = reply.Status,
                 ResponseBody = reply.Body,
@@ -130,12 +126,30 @@ namespace Korvessa.LauncherKit
             {
                 return;
             }
-            SidecarExit exit = _exited.Result;
-            string how = exit.Killed
-                ? "it was stopped by this sidecar"
-                : $"it ended by itself with status {exit.ExitCode.ToString(System.Globalization.CultureInfo.InvariantCulture)}"
-                  + (exit.ExitCode == 0 ? ", as it does when its launcher process is gone" : "");
-            throw new SidecarException(SidecarErrorKind.Connection, $"{what} could not be made: the service has ended ({how})");
+            throw new SidecarException(SidecarErrorKind.Connection, $"{what} could not be made: the service has ended ({How(_exited.Result)})");
+        }
+
+        // How the service ended, saying no more than the kit knows: whether this kit stopped it,
+        // and the status .NET reports, which on POSIX is 128 plus the signal for a signal's end.
+        private static string How(SidecarExit exit)
+        {
+            if (exit.Killed)
+            {
+                return "it was stopped by this sidecar";
+            }
+            int code = exit.ExitCode;
+            string status = "it ended with status " + code.ToString(System.Globalization.CultureInfo.InvariantCulture)
+                + ", not stopped by this sidecar";
+            if (code == 0)
+            {
+                return status + "; the service ends so when its launcher process is gone";
+            }
+            if (code > 128 && code < 192 && !System.Runtime.InteropServices.RuntimeInformation.IsOSPlatform(System.Runtime.InteropServices.OSPlatform.Windows))
+            {
+                return status + "; a process ended by signal "
+                    + (code - 128).ToString(System.Globalization.CultureInfo.InvariantCulture) + " reports that status too";
+            }
+            return status;
         }
 
         // The innermost reason: HttpClient's own message says little ("An error occurred while sending the request").

@@ -10,7 +10,10 @@ namespace Korvessa.LauncherKit
         internal const int MinimumTokenBytes = 32;
 
         /// <summary>Options for a service that follows the proxy log in <paramref name="clientDirectory"/>.</summary>
-        /// <param name="clientDirectory">The game client directory; may be empty, need not exist.</param>
+        /// <param name="clientDirectory">
+        /// The game client directory, passed on as it is: it may be empty and need not exist yet. A
+        /// wrong one costs only the presence: the service finds no proxy log (<see cref="ProxyLog.FileName"/>) there.
+        /// </param>
         public SidecarOptions(string clientDirectory)
         {
             ClientDirectory = clientDirectory ?? throw new ArgumentNullException(nameof(clientDirectory));
@@ -31,8 +34,11 @@ namespace Korvessa.LauncherKit
         /// </summary>
         public string? Token { get; set; }
 
-        /// <summary>The process the service stays beside and ends after. Null (the default): this process.</summary>
-        public int? LauncherProcessId { get; set; }
+        /// <summary>
+        /// The process the service stays beside and ends after, from 1 to 4294967295. Null (the
+        /// default): this process.
+        /// </summary>
+        public long? LauncherProcessId { get; set; }
 
         /// <summary>How long to wait for the address line; 10 seconds by default.</summary>
         public TimeSpan AnnounceTimeout { get; set; } = TimeSpan.FromSeconds(10);
@@ -69,10 +75,11 @@ namespace Korvessa.LauncherKit
                     }
                 }
             }
-            if (LauncherProcessId is int pid && pid <= 0)
+            if (LauncherProcessId is long pid)
             {
-                throw new ArgumentOutOfRangeException(nameof(LauncherProcessId), "the launcher process id must be positive");
+                Checks.ProcessId(pid, nameof(LauncherProcessId));
             }
+            Checks.Text(ClientDirectory, nameof(ClientDirectory));
             CheckTimeout(AnnounceTimeout, nameof(AnnounceTimeout));
             CheckTimeout(RequestTimeout, nameof(RequestTimeout));
             if (ServicePath is not null && ServicePath.Length == 0)

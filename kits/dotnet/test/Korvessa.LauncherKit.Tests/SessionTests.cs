@@ -20,7 +20,8 @@ public class SessionTests
         var diagnostics = new List<string>();
         sidecar.Diagnostic += (_, line) => { lock (diagnostics) { diagnostics.Add(line.Line); } };
 
-        foreach (JsonElement step in Fixtures.Cases.GetProperty("session").EnumerateArray())
+        // Steps with numbers a long cannot hold are skipped (a put and the take that returns it).
+        foreach (JsonElement step in Fixtures.Cases.GetProperty("session").EnumerateArray().Where(Fixtures.Expressible))
         {
             await Check(sidecar, step);
         }
@@ -37,6 +38,13 @@ public class SessionTests
         {
             Assert.Empty(diagnostics); // nothing goes wrong, and no Discord is reachable
         }
+
+        await sidecar.DisposeAsync();
+        Assert.Same(stopped, await sidecar.StopAsync());
+        foreach (JsonElement step in Fixtures.Cases.GetProperty("afterStop").EnumerateArray())
+        {
+            await Assert.ThrowsAsync<ObjectDisposedException>(() => Call(sidecar, step));
+        }
     }
 
     [Fact]
@@ -46,13 +54,13 @@ public class SessionTests
         SidecarOptions options = Fixtures.Options();
         options.LauncherProcessId = launcher.Id;
         await using Sidecar sidecar = await Sidecar.StartAsync(options);
-        Assert.True(await sidecar.CheckHealthAsync());
+        await sidecar.CheckHealthAsync();
         launcher.Kill();
         SidecarExit exit = await Fixtures.Within(sidecar.Exited, 5);
         Assert.Equal(new SidecarExit(0, false), exit);
         var error = await Assert.ThrowsAsync<SidecarException>(() => sidecar.CheckHealthAsync());
         Assert.Equal(SidecarErrorKind.Connection, error.Kind);
-        Assert.Contains("ended by itself with status 0", error.Message, StringComparison.Ordinal);
+        Assert.Contains("ended with status 0", error.Message, StringComparison.Ordinal);
     }
 
     [Fact]
@@ -66,7 +74,34 @@ public class SessionTests
         // Whether the end has been noticed or the port is found closed, it is a Connection failure.
         var error = await Assert.ThrowsAsync<SidecarException>(() => sidecar.TakeLaunchTicketAsync());
         Assert.Equal(SidecarErrorKind.Connection, error.Kind);
-        Assert.Equal(137, (await Fixtures.Within(sidecar.Exited, 5)).ExitCode);
+        Assert.Equal(new SidecarExit(137, false), await Fixtures.Within(sidecar.Exited, 5));
+        // The kit cannot tell a SIGKILL from an exit with status 137, nor say who sent it.
+        error = await Assert.ThrowsAsync<SidecarException>(() => sidecar.TakeLaunchTicketAsync());
+        Assert.Contains("status 137", error.Message, StringComparison.Ordinal);
+        Assert.Contains("signal 9", error.Message, StringComparison.Ordinal);
+        Assert.DoesNotContain("by itself", error.Message, StringComparison.Ordinal);
+    }
+
+    [Fact]
+    public async Task HealthFailsOnAnyOtherReply()
+    {
+        // A stand-in announces a port that gives one reply to every request.
+        foreach ((string status, string body) in new[] { ("200 OK", "{\"ok\":true}"), ("503 Service Unavailable", "busy") })
+        {
+            using var server = new TcpListener(IPAddress.Loopback, 0);
+            server.Start();
+            _ = Answer(server, $"HTTP/1.1 {status}\r\nContent-Length: {body.Length}\r\nConnection: close\r\n\r\n{body}");
+            var standIn = Fixtures.StandIn($"read line; echo http://127.0.0.1:{((IPEndPoint)server.LocalEndpoint).Port}; exec sleep 60");
+            await using Sidecar sidecar = await Sidecar.StartAsync(Fixtures.Options(standIn.Path));
+            var error = await Assert.ThrowsAsync<SidecarException>(() => sidecar.CheckHealthAsync());
+            Assert.Equal(SidecarErrorKind.Http, error.Kind);
+            Assert.Equal(int.Parse(status[..3], System.Globalization.CultureInfo.InvariantCulture), error.StatusCode);
+            Assert.Equal(body, error.ResponseBody);
+            // Nothing listens on the port any more.
+            server.Stop();
+            error = await Assert.ThrowsAsync<SidecarException>(() => sidecar.CheckHealthAsync());
+            Assert.Equal(SidecarErrorKind.Connection, error.Kind);
+        }
     }
 
     [Fact]
@@ -96,72 +131,62 @@ public class SessionTests
         Assert.False(sidecar.Exited.IsCompleted);
     }
 
-    [Fact]
-    public async Task DiagnosticsKeptUntilTheFirstHandler()
+    // Answers every request on the listener with the reply, until the listener is stopped.
+    private static async Task Answer(TcpListener server, string reply)
     {
-        // Lines before and after the address line; one holds the token (the stand-in echoes its
-        // input), which never reaches a handler.
-        var standIn = Fixtures.StandIn(
-            "read line; echo one >&2; printf '%s\\n' \"$line\" >&2; echo http://127.0.0.1:9; sleep 0.3; printf 'two\\r\\n' >&2; exec sleep 60");
-        await using Sidecar sidecar = await Sidecar.StartAsync(Fixtures.Options(standIn.Path));
-        var lines = new List<string>();
-        object? from = null;
-        var all = new TaskCompletionSource();
-        sidecar.Diagnostic += (sender, e) =>
+        try
         {
-            from = sender;
-            lines.Add(e.Line);
-            if (e.Line == "two")
+            while (true)
             {
-                all.TrySetResult();
+                using TcpClient client = await server.AcceptTcpClientAsync();
+                using NetworkStream stream = client.GetStream();
+                using var request = new StreamReader(stream, leaveOpen: true);
+                while (!string.IsNullOrEmpty(await request.ReadLineAsync()))
+                {
+                }
+                await stream.WriteAsync(System.Text.Encoding.UTF8.GetBytes(reply));
             }
-        };
-        await all.Task.WaitAsync(TimeSpan.FromSeconds(5));
-        Assert.Same(sidecar, from);
-        Assert.Equal(3, lines.Count);
-        Assert.Equal("one", lines[0]);
-        Assert.DoesNotContain(Fixtures.Token, lines[1], StringComparison.Ordinal);
-        Assert.Contains("<token>", lines[1], StringComparison.Ordinal);
+        }
+        catch (Exception e) when (e is SocketException or ObjectDisposedException or IOException)
+        {
+            // The listener was stopped.
+        }
     }
 
     // One step of the shared table: the call, then what it returns or how it fails.
-    private static async Task Check(Sidecar sidecar, JsonElement step)
+    internal static async Task Check(Sidecar sidecar, JsonElement step)
     {
-        string call = step.GetProperty("call").GetString()!;
-        Func<Task<object?>> run = call switch
-        {
-            "checkHealth" => async () => await sidecar.CheckHealthAsync(),
-            "takeLaunchTicket" => async () => await sidecar.TakeLaunchTicketAsync(),
-            "putLaunchTicket" => async () => { await sidecar.PutLaunchTicketAsync(Ticket(step.GetProperty("record"))!); return null; },
-            "putPresenceSession" => async () => { await sidecar.PutPresenceSessionAsync(Session(step.GetProperty("record"))); return null; },
-            _ => throw new ArgumentException(call),
-        };
         if (step.TryGetProperty("error", out JsonElement expected))
         {
-            var error = await Assert.ThrowsAsync<SidecarException>(run);
-            Assert.Equal(expected.GetProperty("kind").GetString(), error.Kind.ToString(), ignoreCase: true);
-            if (expected.TryGetProperty("status", out JsonElement status))
-            {
-                Assert.Equal(status.GetInt32(), error.StatusCode);
-                Assert.Equal(expected.GetProperty("body").GetString(), error.ResponseBody);
-            }
-            if (expected.TryGetProperty("says", out JsonElement says))
-            {
-                Assert.Contains(says.GetString()!, error.Message, StringComparison.Ordinal);
-            }
+            Fixtures.AssertFailure(await Record.ExceptionAsync(() => Call(sidecar, step)), expected);
             return;
         }
         JsonElement returns = step.GetProperty("returns");
-        object? result = await run();
-        switch (returns.ValueKind)
+        object? result = await Call(sidecar, step);
+        if (returns.ValueKind == JsonValueKind.Null)
         {
-            case JsonValueKind.Null: Assert.Null(result); break;
-            case JsonValueKind.True: Assert.Equal(true, result); break;
-            default: Assert.Equal(Ticket(returns), result); break;
+            Assert.Null(result);
+        }
+        else
+        {
+            Assert.Equal(Ticket(returns), result);
         }
     }
 
-    private static LoginTicket? Ticket(JsonElement record) => new(
+    private static async Task<object?> Call(Sidecar sidecar, JsonElement step)
+    {
+        string call = step.GetProperty("call").GetString()!;
+        switch (call)
+        {
+            case "checkHealth": await sidecar.CheckHealthAsync(); return null;
+            case "takeLaunchTicket": return await sidecar.TakeLaunchTicketAsync();
+            case "putLaunchTicket": await sidecar.PutLaunchTicketAsync(Ticket(step.GetProperty("record"))); return null;
+            case "putPresenceSession": await sidecar.PutPresenceSessionAsync(Session(step.GetProperty("record"))); return null;
+            default: throw new ArgumentException(call);
+        }
+    }
+
+    private static LoginTicket Ticket(JsonElement record) => new(
         record.GetProperty("username").GetString()!,
         record.GetProperty("clientLogin").GetString()!,
         record.GetProperty("ticket").GetString()!,
@@ -172,7 +197,7 @@ public class SessionTests
     {
         JsonElement pid = record.GetProperty("pid");
         return new PresenceSession(
-            pid.ValueKind == JsonValueKind.String ? Environment.ProcessId : pid.GetInt32(),
+            pid.ValueKind == JsonValueKind.String ? Environment.ProcessId : pid.GetInt64(),
             record.GetProperty("logOffset").GetInt64());
     }
 }
