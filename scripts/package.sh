@@ -3,8 +3,8 @@
 # and the Debian packages korvessa-client-services and korvessa-launcher-kit-dev, from the
 # Windows cross build (preset "windows") the .zip with the service and the optional tools, the
 # npm package korvessa-launcher-kit (kits/node) stamped with the project's version, and the NuGet
-# package Korvessa.LauncherKit (kits/dotnet), both carrying the service of the .tar.gz and of
-# the .zip (signed, when they are); then the
+# package Korvessa.LauncherKit (kits/dotnet) and the two wheels of the Python kit (kits/python),
+# all carrying the service of the .tar.gz and of the .zip (signed, when they are); then the
 # bill of materials and SHA256SUMS over all of them. Only the packed targets are built, and the
 # presets' build folders are reused, so after scripts/test.sh little is left to compile.
 #
@@ -51,12 +51,14 @@ source scripts/lib/version.sh
 source scripts/lib/service_binaries.sh
 source scripts/lib/node_kit.sh
 source scripts/lib/dotnet_kit.sh
+source scripts/lib/python_kit.sh
 export TZ=UTC
 umask 022
 
 ensure_packages cmake make g++ nlohmann-json3-dev libgtest-dev dpkg-dev file zip unzip \
   g++-mingw-w64-x86-64-posix googletest
 ensure_node
+ensure_python_kit_build
 
 SOURCE_DATE_EPOCH=$(source_date_epoch)
 export SOURCE_DATE_EPOCH
@@ -130,6 +132,9 @@ rm -rf build-node-kit/package
 
 # The NuGet package Korvessa.LauncherKit (kits/dotnet), carrying the two services staged above.
 package_dotnet_kit "$out" "$linux_service" "$windows_tree/bin/korvessa-client-services.exe"
+
+# The Python kit's wheels (kits/python), for Linux and for Windows, carrying the same services.
+build_python_kit_wheels "$out" "$version" "$linux_service" "$windows_tree/bin/korvessa-client-services.exe"
 
 # The bill of materials, where the project has one, then the checksums of everything.
 if [ -f scripts/sbom.sh ]; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # sbom.sh OUT_DIR: writes OUT_DIR/korvessa-client-services-VERSION.spdx.json, an SPDX 2.3 bill of
-# materials for the packages in OUT_DIR (*.deb, *.tar.gz, *.zip, the npm kit's *.tgz and the
-# .NET kit's *.nupkg): for
+# materials for the packages in OUT_DIR (*.deb, *.tar.gz, *.zip, the npm kit's *.tgz, the
+# .NET kit's *.nupkg and the Python kit's *.whl): for
 # each package file its SHA-256 and what it contains, with licence and version:
 #   every package   the project's own code (LICENSE)
 #   .deb, .tar.gz   nlohmann/json, header-only and compiled in (the service and the kit use it)
@@ -12,6 +12,8 @@
 #   .tgz            nlohmann/json and the .zip's runtime parts: it carries the Linux service
 #                   and the service's .exe
 #   .nupkg          the same as the .tgz: it carries the Linux service and the .exe
+#   .whl            the Python kit's wheels: the Linux one what the .tar.gz holds, the Windows
+#                   one what the .zip holds (each carries that package's service)
 # A Linux service linked dynamically (a build without KCS_STATIC_SERVICE) loads those from the
 # system instead: they are not shipped and not listed; the .deb entries name their Depends.
 #
@@ -262,9 +264,9 @@ while IFS= read -r path; do
       if dpkg-deb -c "$path" | grep ' \./usr/bin/korvessa-client-services$' >/dev/null; then
         parts+=("${linux_parts[@]}")
       fi ;;
-    *.tar.gz) parts+=(SPDXRef-nlohmann-json "${linux_parts[@]}")
+    *.tar.gz | *-manylinux*.whl) parts+=(SPDXRef-nlohmann-json "${linux_parts[@]}")
       comment="${linux_runtime^}." ;;
-    *.zip) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
+    *.zip | *-win_amd64.whl) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
       SPDXRef-winpthreads) ;;
     *.nupkg) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
       SPDXRef-winpthreads "${linux_parts[@]}")
@@ -296,7 +298,8 @@ while IFS= read -r path; do
   contains "$id" "${parts[@]}"
   found=$((found + 1))
 done < <(find "$out" -maxdepth 1 -type f \
-  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \) | sort)
+  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \
+  -o -name '*.whl' \) | sort)
 [ "$found" -gt 0 ] || fail "no packages in $out"
 
 epoch=$(source_date_epoch)

@@ -11,6 +11,7 @@ source scripts/lib/version.sh
 source scripts/lib/node_kit.sh
 source scripts/lib/dotnet_kit.sh
 source scripts/lib/portable_service.sh
+source scripts/lib/python_kit.sh
 
 ensure_packages dpkg-dev file unzip icoutils binutils
 ensure_node
@@ -150,6 +151,11 @@ for program in korvessa-client-services presence-check demo-launcher discord-sta
     grep -qF "$text" "$scratch/manifest" || { echo "$program.exe: manifest lacks $text" >&2; exit 1; }
   done
 done
+
+# The Python kit's wheels carry them too.
+echo "-- the Python kit's wheels"
+tar -xzOf "$tarball" --wildcards '*/bin/korvessa-client-services' >"$scratch/linux-service"
+check_python_kit_wheels "$out" "$version" "$scratch/linux-service" "$(echo "$scratch"/zip/*/bin/korvessa-client-services.exe)"
 
 # The npm package carries the very service programs of the .tar.gz and the .zip.
 mkdir -p "$scratch/npm"

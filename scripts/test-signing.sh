@@ -132,6 +132,7 @@ echo "-- bill of materials"
 mkdir "$scratch/bom"
 cp "$out"/*.deb "$out"/*.tar.gz "$out"/*.zip "$scratch/bom/"
 cp "$out"/*.tgz "$scratch/bom/" 2>/dev/null || true
+cp "$out"/*.whl "$scratch/bom/" 2>/dev/null || true
 bash scripts/sbom.sh "$scratch/bom" >/dev/null
 cp "$scratch/bom/korvessa-client-services-$version.spdx.json" "$scratch/bom.first"
 bash scripts/sbom.sh "$scratch/bom" >/dev/null
@@ -145,8 +146,8 @@ bom=$bom_dir/korvessa-client-services-$version.spdx.json
 # Checked here with jq alone, not with the generator's code: the fields SPDX 2.3 requires, ids
 # that resolve, and every package of the folder described with the checksum sha256sum finds.
 expected=$(cd "$bom_dir" && find . -maxdepth 1 -type f \
-  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \) \
-  -printf '%f\n' |
+  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \
+  -o -name '*.whl' \) -printf '%f\n' |
   sort | xargs sha256sum | jq -R -s -c 'split("\n") | map(select(length > 0) | split("  ") |
   {(.[1]): .[0]}) | add')
 jq -e --argjson expected "$expected" '
@@ -189,6 +190,8 @@ contents() {  # contents PATTERN: the names of what the package whose file name 
   { echo "the .zip entry lists $(contents 'win64\.zip$')" >&2; exit 1; }
 [ "$(contents '\.deb$')" = "korvessa-client-services,nlohmann-json" ] ||
   { echo "the .deb entries list $(contents '\.deb$')" >&2; exit 1; }
+[ "$(contents 'win_amd64\.whl$')" = "$(contents 'win64\.zip$')" ] ||
+  { echo "the Windows wheel's entry lists $(contents 'win_amd64\.whl$')" >&2; exit 1; }
 
 if grep -q -- '--sign-pkcs12' scripts/package.sh; then
   echo "-- a signed package build"
@@ -212,6 +215,10 @@ if grep -q -- '--sign-pkcs12' scripts/package.sh; then
       cmp - "$(find "$scratch/signed" -name korvessa-client-services.exe)" ||
       { echo "the NuGet package does not carry the signed service" >&2; exit 1; }
   fi
+  # And so does the Python kit's Windows wheel.
+  unzip -p "$out"/korvessa_launcher_kit-*-win_amd64.whl korvessa_launcher_kit/service/korvessa-client-services.exe |
+    cmp - "$(find "$scratch/signed" -name korvessa-client-services.exe)" ||
+    { echo "the Windows wheel does not carry the signed service" >&2; exit 1; }
   (cd "$out" && sha256sum -c --quiet SHA256SUMS)
   grep -q "${signed_zips[0]##*/}" "$out/SHA256SUMS" ||
     { echo "SHA256SUMS does not list the signed .zip" >&2; exit 1; }

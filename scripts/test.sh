@@ -13,7 +13,7 @@ cmake --build --preset default -j "$(nproc)"
 ctest --preset default
 
 # Further stages, each a script of its own; each fails the run on its first failure.
-for stage in test-lint test-demo test-windows test-kit test-node-kit test-dotnet-kit \
+for stage in test-lint test-demo test-windows test-kit test-node-kit test-dotnet-kit test-python-kit \
     test-packages test-reproducible test-signing test-sanitizers test-fuzz; do
   echo "== $stage"
   bash "scripts/$stage.sh"
