@@ -34,11 +34,14 @@ dotnet_settings() {
 
 # pack_dotnet_kit WORK LINUX_SERVICE WINDOWS_EXE: packs Korvessa.LauncherKit from a clean copy of
 # kits/dotnet (no bin/, no obj/) in WORK/source, carrying the two services, into
-# WORK/Korvessa.LauncherKit.VERSION.nupkg. The version is the project's (CMakeLists.txt).
+# WORK/Korvessa.LauncherKit.VERSION.nupkg, with the Linux service's notices from the installed
+# tree that LINUX_SERVICE is the bin/ program of. The version is the project's (CMakeLists.txt).
 pack_dotnet_kit() {
-  local work=$1 linux=$2 windows=$3
+  local work=$1 linux=$2 windows=$3 notices
   linux=$(realpath -- "$linux")
   windows=$(realpath -- "$windows")
+  notices=${linux%/bin/korvessa-client-services}/share/doc/korvessa-client-services
+  [ -f "$notices/NOTICE" ] || notices=
   rm -rf "$work/source"
   mkdir -p "$work/source/kits/dotnet"
   cp CMakeLists.txt "$work/source/"
@@ -46,7 +49,8 @@ pack_dotnet_kit() {
   tar -C kits/dotnet --exclude=bin --exclude=obj -cf - . | tar -C "$work/source/kits/dotnet" -xf -
   dotnet pack "$work/source/kits/dotnet/src/Korvessa.LauncherKit" -c Release -p:RestoreLockedMode=true \
     -nodeReuse:false -v quiet -p:ContinuousIntegrationBuild=true \
-    -p:KcsLinuxService="$linux" -p:KcsWindowsService="$windows" -o "$work" >/dev/null
+    -p:KcsLinuxService="$linux" -p:KcsWindowsService="$windows" -p:KcsLinuxServiceNotices="$notices" \
+    -o "$work" >/dev/null
   normalise_nupkg "$work"/Korvessa.LauncherKit.*.nupkg
 }
 
@@ -70,11 +74,11 @@ normalise_nupkg() {
 }
 
 # check_dotnet_kit_package NUPKG: the package holds the two builds with their documentation,
-# the two services, the build targets, the README and NuGet's own files, and nothing else; its
-# nuspec names no repository (an empty <repository> says nothing).
+# the two services with the Linux one's notices, the build targets, the README and NuGet's own
+# files, and nothing else; its nuspec names no repository (an empty <repository> says nothing).
 check_dotnet_kit_package() {
   local nupkg=$1 entry listing
-  local allowed='^(\[Content_Types\]\.xml|_rels/\.rels|Korvessa\.LauncherKit\.nuspec|README\.md|package/services/metadata/core-properties/[0-9A-Za-z]+\.psmdcp|lib/(netstandard2\.0|net8\.0)/Korvessa\.LauncherKit\.(dll|xml)|build/Korvessa\.LauncherKit\.targets|buildTransitive/Korvessa\.LauncherKit\.targets|runtimes/linux-x64/native/korvessa-client-services|runtimes/win-x64/native/korvessa-client-services\.exe)$'
+  local allowed='^(\[Content_Types\]\.xml|_rels/\.rels|Korvessa\.LauncherKit\.nuspec|README\.md|package/services/metadata/core-properties/[0-9A-Za-z]+\.psmdcp|lib/(netstandard2\.0|net8\.0)/Korvessa\.LauncherKit\.(dll|xml)|build/Korvessa\.LauncherKit\.targets|buildTransitive/Korvessa\.LauncherKit\.targets|runtimes/linux-x64/native/korvessa-client-services|runtimes/win-x64/native/korvessa-client-services\.exe|licenses/linux-x64/(NOTICE|LGPL-2\.1|glibc-copyright))$'
   listing=$(unzip -Z1 "$nupkg")
   while read -r entry; do
     [[ $entry =~ $allowed ]] || { echo "NuGet package holds $entry" >&2; return 1; }
@@ -82,7 +86,8 @@ check_dotnet_kit_package() {
   for entry in README.md lib/netstandard2.0/Korvessa.LauncherKit.dll lib/netstandard2.0/Korvessa.LauncherKit.xml \
     lib/net8.0/Korvessa.LauncherKit.dll lib/net8.0/Korvessa.LauncherKit.xml build/Korvessa.LauncherKit.targets \
     buildTransitive/Korvessa.LauncherKit.targets runtimes/linux-x64/native/korvessa-client-services \
-    runtimes/win-x64/native/korvessa-client-services.exe; do
+    runtimes/win-x64/native/korvessa-client-services.exe licenses/linux-x64/NOTICE \
+    licenses/linux-x64/LGPL-2.1 licenses/linux-x64/glibc-copyright; do
     grep -qx "$entry" <<<"$listing" || { echo "NuGet package lacks $entry" >&2; return 1; }
   done
   if unzip -p "$nupkg" Korvessa.LauncherKit.nuspec | grep -q '<repository'; then
