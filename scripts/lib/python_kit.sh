@@ -22,9 +22,9 @@ python_kit_wheel_name() {
 # build_python_kit_wheels OUT_DIR VERSION LINUX_SERVICE WINDOWS_EXE: the two wheels, stamped
 # with VERSION, into OUT_DIR: each built from a clean copy of kits/python (no tests, no build
 # leftovers) with its service in the package's service/ folder (mode 0755, which the wheel keeps
-# for pip), its modes normalised and its dates SOURCE_DATE_EPOCH (else the last commit's time),
-# so that one commit builds the same bytes anywhere. Debian's /usr/bin/python3 builds them, with
-# nothing of the caller's environment.
+# for pip; the Linux one with the notices of its installed tree), its modes normalised and its
+# dates SOURCE_DATE_EPOCH (else the last commit's time), so that one commit builds the same
+# bytes anywhere. Debian's /usr/bin/python3 builds them, with nothing of the caller's environment.
 build_python_kit_wheels() {
   local out version=$2 work epoch platform tag program staged
   out=$(realpath -- "$1")
@@ -42,6 +42,9 @@ build_python_kit_wheels() {
     printf '# Written by the package build: the project'"'"'s version.\n__version__ = "%s"\n' \
       "$version" >"$staged/src/korvessa_launcher_kit/_version.py"
     install -m 0755 "$program" "$staged/src/korvessa_launcher_kit/service/"
+    # The Linux program's notices go beside it (scripts/lib/service_binaries.sh).
+    [ "$platform" = windows ] ||
+      stage_service_notices "${program%/bin/korvessa-client-services}" "$staged/src/korvessa_launcher_kit/service"
     chmod -R u+rwX,go+rX,go-w "$staged"
     (umask 022 && cd "$work" && env -i PATH=/usr/bin:/bin HOME="$work" LC_ALL=C.UTF-8 \
       SOURCE_DATE_EPOCH="$epoch" PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m build --wheel \
@@ -54,13 +57,13 @@ build_python_kit_wheels() {
 
 # check_python_kit_wheels DIR VERSION [LINUX_SERVICE WINDOWS_EXE]: DIR holds the two wheels of
 # VERSION, each with the kit's modules, py.typed, the PyInstaller hook, its service (the Linux
-# one with its run bit) and its metadata, and nothing else; their WHEEL files name the platform
-# tags, their RECORD the checksum and size of every other member; and, when given, the carried
-# services are these files.
+# one with its run bit and its notices) and its metadata, and nothing else; their WHEEL files
+# name the platform tags, their RECORD the checksum and size of every other member; and, when
+# given, the carried services are these files.
 check_python_kit_wheels() {
   local dir=$1 version=$2 tag wheel program entry listing
   local info="korvessa_launcher_kit-$version.dist-info"
-  local allowed="^(korvessa_launcher_kit/(_?[a-z_]+\.py|py\.typed|_pyinstaller/(__init__|hook-korvessa_launcher_kit)\.py|service/korvessa-client-services(\.exe)?)|$info/(LICENSE|METADATA|WHEEL|RECORD|entry_points\.txt|top_level\.txt))$"
+  local allowed="^(korvessa_launcher_kit/(_?[a-z_]+\.py|py\.typed|_pyinstaller/(__init__|hook-korvessa_launcher_kit)\.py|service/(korvessa-client-services(\.exe)?|NOTICE|LGPL-2\.1|glibc-copyright))|$info/(LICENSE|METADATA|WHEEL|RECORD|entry_points\.txt|top_level\.txt))$"
   for tag in "$PYTHON_KIT_LINUX_TAG" "$PYTHON_KIT_WINDOWS_TAG"; do
     wheel=$dir/$(python_kit_wheel_name "$version" "$tag")
     [ -f "$wheel" ] || { echo "no wheel $wheel" >&2; return 1; }
@@ -74,7 +77,13 @@ check_python_kit_wheels() {
       "korvessa_launcher_kit/service/$program" "$info/METADATA" "$info/entry_points.txt"; do
       grep -qx "$entry" <<<"$listing" || { echo "${wheel##*/} lacks $entry" >&2; return 1; }
     done
-    [ "$(grep -c '^korvessa_launcher_kit/service/' <<<"$listing")" -eq 1 ] ||
+    if [ "$tag" = "$PYTHON_KIT_LINUX_TAG" ]; then
+      for entry in NOTICE LGPL-2.1 glibc-copyright; do
+        grep -qx "korvessa_launcher_kit/service/$entry" <<<"$listing" ||
+          { echo "${wheel##*/} lacks the service's $entry" >&2; return 1; }
+      done
+    fi
+    [ "$(grep -c '^korvessa_launcher_kit/service/korvessa-client-services' <<<"$listing")" -eq 1 ] ||
       { echo "${wheel##*/} carries more than its one service" >&2; return 1; }
     unzip -Z "$wheel" "korvessa_launcher_kit/service/$program" | grep -q '^-rwxr-xr-x ' ||
       { echo "${wheel##*/}: the service lacks its run bit" >&2; return 1; }
