@@ -177,6 +177,8 @@ carried_linux_service "$service_deb" './usr/bin/korvessa-client-services'
 carried_linux_service "$npm_tarball" 'package/service/linux-x64/korvessa-client-services'
 [ -z "${nupkg:-}" ] ||
   carried_linux_service "$nupkg" 'runtimes/linux-x64/native/korvessa-client-services'
+carried_linux_service "$out/$(python_kit_wheel_name "$version" "$PYTHON_KIT_LINUX_TAG")" \
+  'korvessa_launcher_kit/service/korvessa-client-services'
 older_started=$SECONDS
 if reason=$(older_root); then
   for ((i = 0; i < ${#CARRIED_SERVICES[@]}; i += 2)); do
