@@ -21,9 +21,10 @@ from korvessa_launcher_kit import PROXY_LOG_FILE_NAME, SidecarError, default_ser
 PACKAGE = Path(korvessa_launcher_kit.__file__).parent
 
 
-def hook_binaries(monkeypatch: pytest.MonkeyPatch) -> List[Tuple[str, str]]:
-    """What the package's PyInstaller hook, found through the pyinstaller40 entry point as
-    PyInstaller finds it, collects (PyInstaller's helper stood in for)."""
+def hook_collects(monkeypatch: pytest.MonkeyPatch) -> Tuple[List[Tuple[str, str]], List[Tuple[str, str]]]:
+    """The binaries and the data files that the package's PyInstaller hook, found through the
+    pyinstaller40 entry point as PyInstaller finds it, collects (PyInstaller's helper stood in
+    for)."""
     distribution = importlib.metadata.distribution("korvessa-launcher-kit")
     (entry,) = [e for e in distribution.entry_points if e.group == "pyinstaller40" and e.name == "hook-dirs"]
     (folder,) = entry.load()()
@@ -32,16 +33,18 @@ def hook_binaries(monkeypatch: pytest.MonkeyPatch) -> List[Tuple[str, str]]:
     for name in ("PyInstaller", "PyInstaller.utils"):
         monkeypatch.setitem(sys.modules, name, types.ModuleType(name))
     monkeypatch.setitem(sys.modules, "PyInstaller.utils.hooks", hooks)
-    binaries: List[Tuple[str, str]] = runpy.run_path(os.path.join(folder, "hook-korvessa_launcher_kit.py"))["binaries"]
-    return binaries
+    hook = runpy.run_path(os.path.join(folder, "hook-korvessa_launcher_kit.py"))
+    return hook["binaries"], hook["datas"]
 
 
 def test_a_frozen_app_runs_the_service_the_hook_collected(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     # A onedir app's bundle, laid out as PyInstaller lays out collected binaries: each in its
     # destination folder under sys._MEIPASS, with its mode.
-    binaries = hook_binaries(monkeypatch)
-    assert binaries, "the installed package carries no service"
-    for source, destination in binaries:
+    binaries, datas = hook_collects(monkeypatch)
+    # The one program as a binary; its notices, text, as data.
+    assert len(binaries) == 1, binaries
+    assert all(not os.access(source, os.X_OK) for source, _ in datas), datas
+    for source, destination in binaries + datas:
         (tmp_path / destination).mkdir(parents=True, exist_ok=True)
         shutil.copy2(source, tmp_path / destination)
     monkeypatch.setattr(sys, "frozen", True, raising=False)
