@@ -46,6 +46,14 @@ version=$(project_version) || exit 1
 debian_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true; }
 # owner FILE: the Debian package that installed FILE (empty when none did).
 owner() { dpkg-query -S "$(realpath -m "$1")" 2>/dev/null | head -n 1 | cut -d: -f1 || true; }
+# build_compiler BUILD_FOLDER DEFAULT: the C++ compiler CMake chose for that build of the tree
+# (DEFAULT when it has not been configured).
+build_compiler() {
+  local cxx
+  cxx=$(sed -n -E 's/^set\(CMAKE_CXX_COMPILER "([^"]+)"\)/\1/p' \
+    "$root/$1"/CMakeFiles/*/CMakeCXXCompiler.cmake 2>/dev/null | head -n 1)
+  echo "${cxx:-$2}"
+}
 # upstream VERSION: a Debian version without epoch and revision.
 upstream() { local v=${1#*:}; echo "${v%%-*}"; }
 
@@ -113,9 +121,7 @@ zips=("$out"/*.zip "$out"/*.nupkg)
 windows=
 if [ -e "${zips[0]}" ] || [ -e "${zips[1]}" ]; then
   windows=1
-  cxx=$(sed -n -E 's/^set\(CMAKE_CXX_COMPILER "([^"]+)"\)/\1/p' \
-    "$root"/build-windows/CMakeFiles/*/CMakeCXXCompiler.cmake 2>/dev/null | head -n 1)
-  cxx=${cxx:-x86_64-w64-mingw32-g++-posix}
+  cxx=$(build_compiler build-windows x86_64-w64-mingw32-g++-posix)
   command -v "$cxx" >/dev/null || fail "no $cxx to ask for the Windows runtime libraries"
   gcc_package=$(owner "$("$cxx" -print-file-name=libstdc++.a)")
   crt_package=$(owner "$("$cxx" -print-file-name=libmingwex.a)")
@@ -136,9 +142,7 @@ fi
 # and GCC's runtime libraries that the compiler links, and the Debian packages they came from.
 linux_parts=()
 if grep -qx 'KCS_STATIC_SERVICE:BOOL=ON' "$root/build/CMakeCache.txt" 2>/dev/null; then
-  linux_cxx=$(sed -n -E 's/^set\(CMAKE_CXX_COMPILER "([^"]+)"\)/\1/p' \
-    "$root"/build/CMakeFiles/*/CMakeCXXCompiler.cmake 2>/dev/null | head -n 1)
-  linux_cxx=${linux_cxx:-c++}
+  linux_cxx=$(build_compiler build c++)
   command -v "$linux_cxx" >/dev/null || fail "no $linux_cxx to ask for the Linux runtime libraries"
   libc_package=$(owner "$("$linux_cxx" -print-file-name=libc.a)")
   libstdcxx_package=$(owner "$("$linux_cxx" -print-file-name=libstdc++.a)")
