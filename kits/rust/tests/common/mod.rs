@@ -191,12 +191,21 @@ pub fn cases() -> Json {
     )
 }
 
-/// The built service: KCS_SERVICE, or the default build of this repository; None (and a line
-/// saying so) when there is none, and the test that needs it is skipped.
+/// The built service: KCS_SERVICE (which must be there), or the default build of this
+/// repository; None (and a line saying so) when that is not there, and the test that needs it
+/// is skipped.
 pub fn service() -> Option<PathBuf> {
+    if let Some(path) = std::env::var_os("KCS_SERVICE") {
+        let path = PathBuf::from(path);
+        assert!(
+            path.is_file(),
+            "KCS_SERVICE names no file: {}",
+            path.display()
+        );
+        return Some(path);
+    }
     let name = format!("korvessa-client-services{}", std::env::consts::EXE_SUFFIX);
-    let path = std::env::var_os("KCS_SERVICE")
-        .map_or_else(|| kit_dir().join("../../build").join(name), PathBuf::from);
+    let path = kit_dir().join("../../build").join(name);
     if path.is_file() {
         return Some(path);
     }
