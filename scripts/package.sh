@@ -4,7 +4,8 @@
 # Windows cross build (preset "windows") the .zip with the service and the optional tools, the
 # npm package korvessa-launcher-kit (kits/node) stamped with the project's version, and the NuGet
 # package Korvessa.LauncherKit (kits/dotnet), both carrying the service of the .tar.gz and of
-# the .zip (signed, when they are); then the
+# the .zip (signed, when they are), the Rust crate korvessa-launcher-kit (kits/rust) with that
+# same service beside it under the two Tauri sidecar names; then the
 # bill of materials and SHA256SUMS over all of them. Only the packed targets are built, and the
 # presets' build folders are reused, so after scripts/test.sh little is left to compile.
 #
@@ -51,6 +52,7 @@ source scripts/lib/version.sh
 source scripts/lib/service_binaries.sh
 source scripts/lib/node_kit.sh
 source scripts/lib/dotnet_kit.sh
+source scripts/lib/rust_kit.sh
 export TZ=UTC
 umask 022
 
@@ -130,6 +132,10 @@ rm -rf build-node-kit/package
 
 # The NuGet package Korvessa.LauncherKit (kits/dotnet), carrying the two services staged above.
 package_dotnet_kit "$out" "$linux_service" "$windows_tree/bin/korvessa-client-services.exe"
+
+# The crate korvessa-launcher-kit (kits/rust), and the two services staged above under the names
+# a Tauri build looks for (bundle.externalBin).
+package_rust_kit "$out" "$version" "$linux_tree" "$windows_tree"
 
 # The bill of materials, where the project has one, then the checksums of everything.
 if [ -f scripts/sbom.sh ]; then

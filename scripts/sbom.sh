@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # sbom.sh OUT_DIR: writes OUT_DIR/korvessa-client-services-VERSION.spdx.json, an SPDX 2.3 bill of
-# materials for the packages in OUT_DIR (*.deb, *.tar.gz, *.zip, the npm kit's *.tgz and the
-# .NET kit's *.nupkg): for
+# materials for the packages in OUT_DIR (*.deb, *.tar.gz, *.zip, the npm kit's *.tgz, the
+# .NET kit's *.nupkg, the Rust kit's *.crate and the service under its Tauri sidecar names): for
 # each package file its SHA-256 and what it contains, with licence and version:
 #   every package   the project's own code (LICENSE)
 #   .deb, .tar.gz   nlohmann/json, header-only and compiled in (the service and the kit use it)
@@ -10,6 +10,8 @@
 #   .tgz            nlohmann/json and the .zip's runtime parts: it carries the Linux service
 #                   and the service's .exe
 #   .nupkg          the same as the .tgz: it carries the Linux service and the .exe
+#   .crate          the project's code alone: sources without dependencies, no program
+#   korvessa-client-services-x86_64-*   the .tar.gz's Linux service and the .zip's .exe
 # What the Linux programs load from the system (libc6, libstdc++6, ...) is not shipped and not
 # listed as contained; the .deb entries name their Depends field in a comment.
 #
@@ -205,10 +207,11 @@ while IFS= read -r path; do
       depends=$(dpkg-deb -f "$path" Depends)
       [ -z "$depends" ] || comment="Needs at run time, not shipped: $depends"
       parts+=(SPDXRef-nlohmann-json) ;;
-    *.tar.gz) parts+=(SPDXRef-nlohmann-json)
+    *.tar.gz | korvessa-client-services-x86_64-unknown-linux-gnu) parts+=(SPDXRef-nlohmann-json)
       comment="The Linux programs need the system's C and C++ runtime libraries, not shipped." ;;
-    *.zip) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
-      SPDXRef-winpthreads) ;;
+    *.zip | korvessa-client-services-x86_64-pc-windows-msvc.exe) parts+=(SPDXRef-nlohmann-json
+      SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt SPDXRef-winpthreads) ;;
+    *.crate) comment="The Rust launcher kit's sources, without dependencies; it carries no program." ;;
     *.nupkg) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
       SPDXRef-winpthreads)
       file_version=$(unzip -p "$path" '*.nuspec' 2>/dev/null | sed -n 's:.*<version>\(.*\)</version>.*:\1:p')
@@ -239,7 +242,8 @@ while IFS= read -r path; do
   contains "$id" "${parts[@]}"
   found=$((found + 1))
 done < <(find "$out" -maxdepth 1 -type f \
-  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \) | sort)
+  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \
+  -o -name '*.crate' -o -name 'korvessa-client-services-x86_64-*' \) | sort)
 [ "$found" -gt 0 ] || fail "no packages in $out"
 
 epoch=$(source_date_epoch)

@@ -8,6 +8,7 @@ source scripts/lib/packages.sh
 source scripts/lib/version.sh
 source scripts/lib/node_kit.sh
 source scripts/lib/dotnet_kit.sh
+source scripts/lib/rust_kit.sh
 
 ensure_packages dpkg-dev file unzip icoutils
 ensure_node
@@ -105,6 +106,9 @@ if find_dotnet; then
   unzip -p "$zip" '*/bin/korvessa-client-services.exe' |
     cmp - "$scratch/nupkg/runtimes/win-x64/native/korvessa-client-services.exe"
 fi
+
+echo "-- the Rust crate and the Tauri sidecars"
+check_rust_kit_packages "$out" "$version" "$tarball" "$zip"
 
 # One version, the CMake project's, in every package's name and metadata and in each .exe.
 echo "-- version $version everywhere"

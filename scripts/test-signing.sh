@@ -145,8 +145,8 @@ bom=$bom_dir/korvessa-client-services-$version.spdx.json
 # Checked here with jq alone, not with the generator's code: the fields SPDX 2.3 requires, ids
 # that resolve, and every package of the folder described with the checksum sha256sum finds.
 expected=$(cd "$bom_dir" && find . -maxdepth 1 -type f \
-  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \) \
-  -printf '%f\n' |
+  \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \
+  -o -name '*.crate' -o -name 'korvessa-client-services-x86_64-*' \) -printf '%f\n' |
   sort | xargs sha256sum | jq -R -s -c 'split("\n") | map(select(length > 0) | split("  ") |
   {(.[1]): .[0]}) | add')
 jq -e --argjson expected "$expected" '
@@ -212,6 +212,10 @@ if grep -q -- '--sign-pkcs12' scripts/package.sh; then
       cmp - "$(find "$scratch/signed" -name korvessa-client-services.exe)" ||
       { echo "the NuGet package does not carry the signed service" >&2; exit 1; }
   fi
+  # And so does the Tauri sidecar beside the Rust crate.
+  cmp "$out/korvessa-client-services-x86_64-pc-windows-msvc.exe" \
+    "$(find "$scratch/signed" -name korvessa-client-services.exe)" ||
+    { echo "the Tauri sidecar .exe is not the signed service" >&2; exit 1; }
   (cd "$out" && sha256sum -c --quiet SHA256SUMS)
   grep -q "${signed_zips[0]##*/}" "$out/SHA256SUMS" ||
     { echo "SHA256SUMS does not list the signed .zip" >&2; exit 1; }
