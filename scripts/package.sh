@@ -4,9 +4,11 @@
 # Windows cross build (preset "windows") the .zip with the service and the optional tools, the
 # npm package korvessa-launcher-kit (kits/node) stamped with the project's version, and the NuGet
 # package Korvessa.LauncherKit (kits/dotnet) and the two wheels of the Python kit (kits/python),
-# all carrying the service of the .tar.gz and of the .zip (signed, when they are); then the
-# bill of materials and SHA256SUMS over all of them. Only the packed targets are built, and the
-# presets' build folders are reused, so after scripts/test.sh little is left to compile.
+# all carrying the service of the .tar.gz and of the .zip (signed, when they are), the Rust crate
+# korvessa-launcher-kit (kits/rust) with that same service beside it under the two Tauri sidecar
+# names; then the bill of materials and SHA256SUMS over all of them. Only the packed targets are
+# built, and the presets' build folders are reused, so after scripts/test.sh little is left to
+# compile.
 #
 #   bash scripts/package.sh [--sign-pkcs12 FILE --password-file FILE [--timestamp URL]]
 #
@@ -52,6 +54,7 @@ source scripts/lib/service_binaries.sh
 source scripts/lib/node_kit.sh
 source scripts/lib/dotnet_kit.sh
 source scripts/lib/python_kit.sh
+source scripts/lib/rust_kit.sh
 export TZ=UTC
 umask 022
 
@@ -135,6 +138,9 @@ package_dotnet_kit "$out" "$linux_service" "$windows_tree/bin/korvessa-client-se
 
 # The Python kit's wheels (kits/python), for Linux and for Windows, carrying the same services.
 build_python_kit_wheels "$out" "$version" "$linux_service" "$windows_tree/bin/korvessa-client-services.exe"
+# The crate korvessa-launcher-kit (kits/rust), and the two services staged above under the names
+# a Tauri build looks for (bundle.externalBin).
+package_rust_kit "$out" "$version" "$linux_tree" "$windows_tree"
 
 # The bill of materials, where the project has one, then the checksums of everything.
 if [ -f scripts/sbom.sh ]; then

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # sbom.sh OUT_DIR: writes OUT_DIR/korvessa-client-services-VERSION.spdx.json, an SPDX 2.3 bill of
 # materials for the packages in OUT_DIR (*.deb, *.tar.gz, *.zip, the npm kit's *.tgz, the
-# .NET kit's *.nupkg and the Python kit's *.whl): for
-# each package file its SHA-256 and what it contains, with licence and version:
+# .NET kit's *.nupkg, the Python kit's *.whl, the Rust kit's *.crate and the service under its
+# Tauri sidecar names): for each package file its SHA-256 and what it contains, with licence and
+# version:
 #   every package   the project's own code (LICENSE)
 #   .deb, .tar.gz   nlohmann/json, header-only and compiled in (the service and the kit use it)
-#   Linux service   in the service's .deb, the .tar.gz, the .tgz and the .nupkg: what -static
-#                   links into it, glibc (LGPL-2.1-or-later) and libstdc++ and libgcc (GCC)
+#   Linux service   in the service's .deb, the .tar.gz, the .tgz, the .nupkg, the Linux wheel
+#                   and the Linux Tauri sidecar: what -static links into it, glibc
+#                   (LGPL-2.1-or-later) and libstdc++ and libgcc (GCC)
 #   .zip            nlohmann/json, and what -static links into each .exe: libgcc and libstdc++
 #                   (GCC), the mingw-w64 C runtime and winpthreads
 #   .tgz            nlohmann/json and the .zip's runtime parts: it carries the Linux service
@@ -14,6 +16,8 @@
 #   .nupkg          the same as the .tgz: it carries the Linux service and the .exe
 #   .whl            the Python kit's wheels: the Linux one what the .tar.gz holds, the Windows
 #                   one what the .zip holds (each carries that package's service)
+#   .crate          the project's code alone: sources without dependencies, no program
+#   korvessa-client-services-x86_64-*   the .tar.gz's Linux service and the .zip's .exe
 # A Linux service linked dynamically (a build without KCS_STATIC_SERVICE) loads those from the
 # system instead: they are not shipped and not listed; the .deb entries name their Depends.
 #
@@ -268,10 +272,12 @@ while IFS= read -r path; do
       if dpkg-deb -c "$path" | grep ' \./usr/bin/korvessa-client-services$' >/dev/null; then
         parts+=("${linux_parts[@]}")
       fi ;;
-    *.tar.gz | *-manylinux*.whl) parts+=(SPDXRef-nlohmann-json "${linux_parts[@]}")
+    *.tar.gz | *-manylinux*.whl | korvessa-client-services-x86_64-unknown-linux-gnu)
+      parts+=(SPDXRef-nlohmann-json "${linux_parts[@]}")
       comment="${linux_runtime^}." ;;
-    *.zip | *-win_amd64.whl) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
-      SPDXRef-winpthreads) ;;
+    *.zip | *-win_amd64.whl | korvessa-client-services-x86_64-pc-windows-msvc.exe)
+      parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt SPDXRef-winpthreads) ;;
+    *.crate) comment="The Rust launcher kit's sources, without dependencies; it carries no program." ;;
     *.nupkg) parts+=(SPDXRef-nlohmann-json SPDXRef-gcc-runtime SPDXRef-mingw-w64-crt
       SPDXRef-winpthreads "${linux_parts[@]}")
       file_version=$(unzip -p "$path" '*.nuspec' 2>/dev/null | sed -n 's:.*<version>\(.*\)</version>.*:\1:p')
@@ -303,7 +309,7 @@ while IFS= read -r path; do
   found=$((found + 1))
 done < <(find "$out" -maxdepth 1 -type f \
   \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \
-  -o -name '*.whl' \) | sort)
+  -o -name '*.whl' -o -name '*.crate' -o -name 'korvessa-client-services-x86_64-*' \) | sort)
 [ "$found" -gt 0 ] || fail "no packages in $out"
 
 epoch=$(source_date_epoch)

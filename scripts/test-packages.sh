@@ -12,6 +12,7 @@ source scripts/lib/node_kit.sh
 source scripts/lib/dotnet_kit.sh
 source scripts/lib/portable_service.sh
 source scripts/lib/python_kit.sh
+source scripts/lib/rust_kit.sh
 
 ensure_packages dpkg-dev file unzip icoutils binutils
 ensure_node
@@ -111,6 +112,9 @@ if find_dotnet; then
     cmp - "$scratch/nupkg/runtimes/win-x64/native/korvessa-client-services.exe"
 fi
 
+echo "-- the Rust crate and the Tauri sidecars"
+check_rust_kit_packages "$out" "$version" "$tarball" "$zip"
+
 # One version, the CMake project's, in every package's name and metadata and in each .exe.
 echo "-- version $version everywhere"
 test "$zip" = "$out/korvessa-client-services-$version-win64.zip"
@@ -179,6 +183,7 @@ carried_linux_service "$npm_tarball" 'package/service/linux-x64/korvessa-client-
   carried_linux_service "$nupkg" 'runtimes/linux-x64/native/korvessa-client-services'
 carried_linux_service "$out/$(python_kit_wheel_name "$version" "$PYTHON_KIT_LINUX_TAG")" \
   'korvessa_launcher_kit/service/korvessa-client-services'
+carried_linux_service "$out/korvessa-client-services-x86_64-unknown-linux-gnu"
 older_started=$SECONDS
 if reason=$(older_root); then
   for ((i = 0; i < ${#CARRIED_SERVICES[@]}; i += 2)); do

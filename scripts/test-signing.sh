@@ -133,6 +133,7 @@ mkdir "$scratch/bom"
 cp "$out"/*.deb "$out"/*.tar.gz "$out"/*.zip "$scratch/bom/"
 cp "$out"/*.tgz "$scratch/bom/" 2>/dev/null || true
 cp "$out"/*.whl "$scratch/bom/" 2>/dev/null || true
+cp "$out"/*.crate "$out"/korvessa-client-services-x86_64-* "$scratch/bom/" 2>/dev/null || true
 bash scripts/sbom.sh "$scratch/bom" >/dev/null
 cp "$scratch/bom/korvessa-client-services-$version.spdx.json" "$scratch/bom.first"
 bash scripts/sbom.sh "$scratch/bom" >/dev/null
@@ -147,7 +148,7 @@ bom=$bom_dir/korvessa-client-services-$version.spdx.json
 # that resolve, and every package of the folder described with the checksum sha256sum finds.
 expected=$(cd "$bom_dir" && find . -maxdepth 1 -type f \
   \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' -o -name '*.tgz' -o -name '*.nupkg' \
-  -o -name '*.whl' \) -printf '%f\n' |
+  -o -name '*.whl' -o -name '*.crate' -o -name 'korvessa-client-services-x86_64-*' \) -printf '%f\n' |
   sort | xargs sha256sum | jq -R -s -c 'split("\n") | map(select(length > 0) | split("  ") |
   {(.[1]): .[0]}) | add')
 jq -e --argjson expected "$expected" '
@@ -219,6 +220,10 @@ if grep -q -- '--sign-pkcs12' scripts/package.sh; then
   unzip -p "$out"/korvessa_launcher_kit-*-win_amd64.whl korvessa_launcher_kit/service/korvessa-client-services.exe |
     cmp - "$(find "$scratch/signed" -name korvessa-client-services.exe)" ||
     { echo "the Windows wheel does not carry the signed service" >&2; exit 1; }
+  # And so does the Tauri sidecar beside the Rust crate.
+  cmp "$out/korvessa-client-services-x86_64-pc-windows-msvc.exe" \
+    "$(find "$scratch/signed" -name korvessa-client-services.exe)" ||
+    { echo "the Tauri sidecar .exe is not the signed service" >&2; exit 1; }
   (cd "$out" && sha256sum -c --quiet SHA256SUMS)
   grep -q "${signed_zips[0]##*/}" "$out/SHA256SUMS" ||
     { echo "SHA256SUMS does not list the signed .zip" >&2; exit 1; }

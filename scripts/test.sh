@@ -14,7 +14,7 @@ ctest --preset default
 
 # Further stages, each a script of its own; each fails the run on its first failure.
 for stage in test-lint test-demo test-windows test-kit test-node-kit test-dotnet-kit test-python-kit \
-    test-packages test-reproducible test-signing test-sanitizers test-fuzz; do
+    test-rust-kit test-packages test-reproducible test-signing test-sanitizers test-fuzz; do
   echo "== $stage"
   bash "scripts/$stage.sh"
 done

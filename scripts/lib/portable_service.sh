@@ -13,10 +13,12 @@ OLDER_SUITE=bullseye
 OLDER_ROOT=/var/cache/korvessa-$OLDER_SUITE-root
 
 # package_member PACKAGE MEMBER DEST: writes the file MEMBER (a glob on the archive's paths) of a
-# .deb, .tar.gz, .tgz, .crate, .zip, .whl or .nupkg into DEST; fails when no member matches.
+# .deb, .tar.gz, .tgz, .crate, .zip, .whl or .nupkg into DEST, or with MEMBER empty the file
+# PACKAGE itself (a program shipped bare); fails when no member matches.
 package_member() {
   local package=$1 member=$2 dest=$3
-  case $package in
+  case ${member:+archive}:$package in
+    :*) cp -- "$package" "$dest" ;;
     *.deb) dpkg-deb --fsys-tarfile "$package" | tar -xOf - --wildcards "$member" >"$dest" ;;
     *.tar.gz | *.tgz | *.crate) tar -xzOf "$package" --wildcards "$member" >"$dest" ;;
     *.zip | *.whl | *.nupkg) unzip -p "$package" "$member" >"$dest" ;;
@@ -45,14 +47,15 @@ portable_elf() {
   fi
 }
 
-# carried_linux_service PACKAGE MEMBER: takes the Linux service MEMBER (a glob) out of PACKAGE
-# into the folder PORTABLE_SCRATCH, checks it with portable_elf and adds it to CARRIED_SERVICES
-# (its name, then its file) for run_carried_services.
+# carried_linux_service PACKAGE [MEMBER]: takes the Linux service MEMBER (a glob) out of PACKAGE
+# (or PACKAGE itself, without MEMBER) into the folder PORTABLE_SCRATCH, checks it with
+# portable_elf and adds it to CARRIED_SERVICES (its name, then its file) for the run in the older root.
 CARRIED_SERVICES=()
 carried_linux_service() {
-  local name="${1##*/}: $2" file
+  local member=${2:-} file
+  local name="${1##*/}${member:+: $member}"
   file=$PORTABLE_SCRATCH/service-$(( ${#CARRIED_SERVICES[@]} / 2 ))
-  package_member "$1" "$2" "$file" && portable_elf "$file" "$name" || return 1
+  package_member "$1" "$member" "$file" && portable_elf "$file" "$name" || return 1
   CARRIED_SERVICES+=("$name" "$file")
 }
 
