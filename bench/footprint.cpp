@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
       call("PUT", "/launch/session", *kcs::kit::loginTicketJson(
                                          {"ann", "!ann", "T-1", "2030-01-01T00:00:00Z", 60})),
       call("GET", "/launch/session", {}),
-      call("PUT", "/presence/session", kcs::kit::presenceSessionJson({2147483000u, 0})),
+      call("PUT", "/presence/session", *kcs::kit::presenceSessionJson({2147483000u, 0})),
   };
   unsigned failed = 0;
   constexpr unsigned kBurst = 100;

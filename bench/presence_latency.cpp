@@ -85,7 +85,6 @@ int main(int argc, char** argv) {
   sidecarOptions.servicePath = options.service;
   sidecarOptions.clientDir = (root / "client").string();
   sidecarOptions.environment = environment;
-  sidecarOptions.pipeDiagnostics = true;  // a line per update, far less than a pipe holds
   kcs::kit::Result<kcs::kit::Sidecar> service = kcs::kit::Sidecar::start(sidecarOptions);
   if (!service.ok()) {
     std::fprintf(stderr, "cannot start the service: %s\n", service.error().c_str());

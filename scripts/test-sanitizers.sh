@@ -26,7 +26,7 @@ for preset in asan tsan; do
   cmake --preset "$preset" >/dev/null
   # Only what the tests run (the test programs pull in the service and its tools), not the
   # measuring programs: the build is most of this stage's time.
-  cmake --build --preset "$preset" -j "$(nproc)" --target kcs_unit_tests kcs_service_tests >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)" --target kcs_unit_tests kcs_service_tests kcs_kit_tests >/dev/null
   ctest --preset "$preset" || status=1
   if compgen -G "$reports/*" >/dev/null; then
     echo "$preset: sanitizer reports:"

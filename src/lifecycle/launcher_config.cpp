@@ -1,10 +1,9 @@
 #include "lifecycle/launcher_config.h"
 
-#include <array>
 #include <utility>
 #include <vector>
 
-#include "common/record_reader.h"
+#include "common/record_fields.h"
 #include "common/utf8.h"
 #include "korvessa/launcher_kit/protocol.h"
 #include "platform/platform.h"
@@ -14,10 +13,7 @@ namespace {
 
 constexpr std::size_t kMinimumTokenBytes = 32;
 
-constexpr std::array<FieldSpec, 2> kConfigFields = {{
-    {protocol::kToken, FieldType::Text},
-    {protocol::kClientDir, FieldType::Text},
-}};
+constexpr auto kConfigSpecs = fieldSpecs(protocol::kConfigurationFields);
 
 }  // namespace
 
@@ -28,12 +24,10 @@ Result<Config> parseLauncherConfig(std::string_view line) {
   // Unicode white space around the value goes (the line feed and a carriage return before it
   // included); between the value's tokens only JSON white space is allowed.
   const std::string_view text = trimUnicodeWhiteSpace(line);
-  Result<std::vector<FieldValue>> fields = readRecord(text, {"Config", kConfigFields});
+  Result<std::vector<FieldValue>> fields = readRecord(text, {"Config", kConfigSpecs});
   if (!fields.ok()) return fail("invalid launcher configuration: " + fields.error());
 
-  Config config;
-  config.token = std::move((*fields)[0].text);
-  config.clientDir = std::move((*fields)[1].text);
+  Config config = recordFrom<Config>(*fields, protocol::kConfigurationFields);
   if (config.token.size() < kMinimumTokenBytes) return fail("launcher configuration is incomplete");
   return config;
 }

@@ -5,13 +5,13 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "korvessa/launcher_kit/protocol.h"
 
 namespace kcs {
 
-struct Config {
-  std::string token;      // at least 32 bytes
-  std::string clientDir;  // may be empty
-};
+// The token (at least 32 bytes) and the client directory (may be empty), as the wire contract
+// has them.
+using Config = protocol::Configuration;
 
 // Checks and parses one configuration line (bytes as read, line feed included). The failure text
 // is the whole message to print before ending with status 3.

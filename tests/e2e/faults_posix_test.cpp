@@ -142,7 +142,7 @@ TEST_F(FaultsTest, EndpointsThatRefuseOrStallArePassedOverQuietly) {
   const std::uint32_t game = startGame();
   follow(game);
   EXPECT_EQ(diagnostic(kQuietMs), "<none>");
-  kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+  kit::Status health = sidecar_->checkHealth();
   EXPECT_TRUE(health.ok()) << health.error();
 
   kit::ChildProcess* standin = startStandin({"--index", "2"});
@@ -158,7 +158,7 @@ TEST_F(FaultsTest, PresenceGoesOnWhenTheLauncherStopsReadingStandardError) {
   for (const bool midSession : {false, true}) {
     SCOPED_TRACE(midSession ? "closed mid-session" : "closed before the first line");
     startService();
-    if (!midSession) sidecar_->closeDiagnostics();
+    if (!midSession) dropDiagnostics();
     writeLog("", false);
     const std::uint32_t game = startGame();
     follow(game);
@@ -167,14 +167,14 @@ TEST_F(FaultsTest, PresenceGoesOnWhenTheLauncherStopsReadingStandardError) {
     if (midSession) {
       EXPECT_EQ(diagnostic().rfind("Discord IPC connected", 0), 0u);
       EXPECT_EQ(diagnostic().rfind("Discord presence updated", 0), 0u);
-      sidecar_->closeDiagnostics();
+      dropDiagnostics();
     }
     writeLog("Rewrote CMSG_CHAR_CREATE\n");
     EXPECT_EQ(nextShown(standin), "Creating an Adventurer #2");
     writeLog("preview=000C3D000000\n");
     EXPECT_EQ(nextShown(standin), "Playing on Duskmere #3");
-    EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
-    kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+    EXPECT_FALSE(sidecar_->waitForExit(std::chrono::milliseconds(0)).has_value()) << "the service ended";
+    kit::Status health = sidecar_->checkHealth();
     EXPECT_TRUE(health.ok()) << health.error();
     endGame(game);
     EXPECT_EQ(nextShown(standin), "clear");
@@ -290,7 +290,7 @@ TEST_F(FaultsTest, AnEndpointThatClosesMidSessionIsReconnectedAtTheNextChange) {
     EXPECT_EQ(diagnostic().rfind("Discord IPC connected", 0), 0u);
     EXPECT_EQ(diagnostic().rfind("Discord presence updated", 0), 0u);
   }
-  EXPECT_FALSE(sidecar_->waitForExit(0).has_value());
+  EXPECT_FALSE(sidecar_->waitForExit(std::chrono::milliseconds(0)).has_value());
 }
 
 TEST_F(FaultsTest, ALogThatIsReplacedDeletedAndWrittenAgainIsFollowed) {
@@ -312,7 +312,7 @@ TEST_F(FaultsTest, ALogThatIsReplacedDeletedAndWrittenAgainIsFollowed) {
   // Written again, shorter than what was read before: read from its start.
   writeLog("preview=00044B000000", false);  // 20 bytes, no line feed yet
   EXPECT_EQ(nextShown(standin), "In the menus #3");
-  EXPECT_FALSE(sidecar_->waitForExit(0).has_value());
+  EXPECT_FALSE(sidecar_->waitForExit(std::chrono::milliseconds(0)).has_value());
 }
 
 TEST_F(FaultsTest, InvalidUtf8IsReadPastAndCutTextWaitsForItsEnd) {
@@ -340,7 +340,7 @@ TEST_F(FaultsTest, InvalidUtf8IsReadPastAndCutTextWaitsForItsEnd) {
   EXPECT_EQ(nextEvent(standin, kQuietMs).line, "<none>");
   writeLog("R_CREATE\n", true);
   EXPECT_EQ(nextShown(standin), "Creating an Adventurer #5");
-  EXPECT_FALSE(sidecar_->waitForExit(0).has_value());
+  EXPECT_FALSE(sidecar_->waitForExit(std::chrono::milliseconds(0)).has_value());
 }
 
 // A log far larger than the service should ever hold, read from offset 0: a marker on its first
@@ -388,7 +388,7 @@ TEST_F(FaultsTest, AGigabyteLogIsReadInBoundedMemory) {
   RecordProperty("peak_resident_kib", std::to_string(peakKiB.load()));
   std::printf("%llu MiB log read from offset 0: peak resident size %ld KiB\n",
               static_cast<unsigned long long>(kBigLogBytes >> 20), peakKiB.load());
-  EXPECT_FALSE(sidecar_->waitForExit(0).has_value());
+  EXPECT_FALSE(sidecar_->waitForExit(std::chrono::milliseconds(0)).has_value());
 }
 
 // A game that has ended but that its parent (here this test, usually the launcher) has not reaped

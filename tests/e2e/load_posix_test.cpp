@@ -227,7 +227,7 @@ TEST_F(LoadTest, EachTicketIsHandedOutExactlyOnceToFiftyConcurrentTakers) {
     ASSERT_TRUE(sidecar_->putLaunchTicket(ticket).ok());
 
     std::atomic<bool> go{false};
-    std::vector<kit::Result<kit::TakenTicket>> taken(kTakers, kit::fail("not run"));
+    std::vector<kit::Result<std::optional<kit::LoginTicket>>> taken(kTakers, kit::fail("not run"));
     std::vector<std::thread> takers;
     for (int i = 0; i < kTakers; ++i) {
       takers.emplace_back([&, i] {
@@ -239,11 +239,11 @@ TEST_F(LoadTest, EachTicketIsHandedOutExactlyOnceToFiftyConcurrentTakers) {
     for (std::thread& taker : takers) taker.join();
 
     int handedOut = 0;
-    for (const kit::Result<kit::TakenTicket>& result : taken) {
+    for (const kit::Result<std::optional<kit::LoginTicket>>& result : taken) {
       ASSERT_TRUE(result.ok()) << result.error();
-      if (!result->ticket) continue;
+      if (!*result) continue;
       ++handedOut;
-      EXPECT_EQ(result->ticket->ticket, ticket.ticket);
+      EXPECT_EQ((*result)->ticket, ticket.ticket);
     }
     EXPECT_EQ(handedOut, 1) << "round " << round;
   }
@@ -264,7 +264,7 @@ TEST_F(LoadTest, ConcurrentStoresAndTakesNeitherDuplicateNorInventTickets) {
       for (int i = 0; i < kPerWriter; ++i) {
         const std::string text = "W" + std::to_string(w) + "-" + std::to_string(i);
         kit::LoginTicket ticket{"u", "!u", text, "", 1};
-        kit::Result<kit::HttpReply> stored = sidecar_->putLaunchTicket(ticket);
+        kit::Status stored = sidecar_->putLaunchTicket(ticket);
         EXPECT_TRUE(stored.ok()) << stored.error();
       }
       ++writersDone;
@@ -273,14 +273,14 @@ TEST_F(LoadTest, ConcurrentStoresAndTakesNeitherDuplicateNorInventTickets) {
   for (int t = 0; t < kTakers; ++t) {
     threads.emplace_back([&, t] {
       while (writersDone.load() < kWriters) {
-        kit::Result<kit::TakenTicket> taken = sidecar_->takeLaunchTicket();
+        kit::Result<std::optional<kit::LoginTicket>> taken = sidecar_->takeLaunchTicket();
         ASSERT_TRUE(taken.ok()) << taken.error();
-        if (taken->ticket) takenBy[static_cast<std::size_t>(t)].push_back(taken->ticket->ticket);
+        if (*taken) takenBy[static_cast<std::size_t>(t)].push_back((*taken)->ticket);
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
-  kit::Result<kit::TakenTicket> rest = sidecar_->takeLaunchTicket();
+  kit::Result<std::optional<kit::LoginTicket>> rest = sidecar_->takeLaunchTicket();
   ASSERT_TRUE(rest.ok()) << rest.error();
 
   std::set<std::string> seen;
@@ -292,8 +292,8 @@ TEST_F(LoadTest, ConcurrentStoresAndTakesNeitherDuplicateNorInventTickets) {
       EXPECT_EQ(ticket.rfind('W', 0), 0u) << ticket;
     }
   }
-  if (rest->ticket) {
-    EXPECT_TRUE(seen.insert(rest->ticket->ticket).second);
+  if (*rest) {
+    EXPECT_TRUE(seen.insert((*rest)->ticket).second);
   }
   EXPECT_LE(total, kWriters * kPerWriter);
   EXPECT_GE(seen.size(), 1u);
@@ -308,13 +308,12 @@ TEST_F(LoadTest, ALauncherKilledMidRequestEndsTheServiceWithStatusZero) {
     sendAll(waiting.back(), healthRequest_.substr(0, 15));
   }
   launcher_->kill();
-  const std::optional<int> status = sidecar_->waitForExit(10000);
-  ASSERT_TRUE(status.has_value()) << "the service outlived its launcher";
-  EXPECT_EQ(*status, 0);
+  const std::optional<kit::SidecarExit> end = sidecar_->waitForExit(std::chrono::seconds(10));
+  ASSERT_TRUE(end.has_value()) << "the service outlived its launcher";
+  EXPECT_EQ(end->exitStatus, 0) << end->describe();
   // The waiting clients see their connections end without a reply.
   for (platform::Socket& socket : waiting) EXPECT_EQ(readToEnd(socket), "");
-  kit::Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
-  EXPECT_FALSE(diagnostic.ok()) << "unexpected diagnostic: " << *diagnostic;
+  expectNoDiagnostic();
 }
 
 }  // namespace

@@ -132,7 +132,7 @@ TEST_F(ResourcesTest, TricklingHeadsAreCutAtTheDeadlineWhileOthersAreServed) {
   for (int i = 0; i < 6; ++i) {
     platform::sleepMilliseconds(1000);
     const Clock::time_point asked = Clock::now();
-    kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+    kit::Status health = sidecar_->checkHealth();
     EXPECT_TRUE(health.ok()) << health.error();
     slowest = std::max(slowest, msSince(asked));
   }
@@ -168,18 +168,18 @@ TEST_F(ResourcesTest, AcceptFailuresWithStandardErrorClosedDoNotEndTheService) {
   constexpr int kBurst = 40;
   startLimited("ulimit -n 24 || exit 99\n");
   ASSERT_TRUE(sidecar_);
-  sidecar_->closeDiagnostics();
+  dropDiagnostics();
   std::vector<platform::Socket> idle;
   for (int i = 0; i < kBurst; ++i) {
     idle.push_back(connectTo(sidecar_->port()));
     ASSERT_TRUE(idle.back().valid());
   }
   platform::sleepMilliseconds(1500);  // several accept failures, 500 ms apart
-  EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
+  EXPECT_FALSE(sidecar_->waitForExit(std::chrono::milliseconds(0)).has_value()) << "the service ended";
   idle.clear();
-  kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+  kit::Status health = sidecar_->checkHealth();
   EXPECT_TRUE(health.ok()) << health.error();
-  EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
+  EXPECT_FALSE(sidecar_->waitForExit(std::chrono::milliseconds(0)).has_value()) << "the service ended";
 #endif
 }
 
@@ -198,8 +198,8 @@ TEST_F(ResourcesTest, AConnectionWithoutAThreadIsClosedAndTheServiceGoesOn) {
     idle.push_back(connectTo(sidecar_->port()));
     ASSERT_TRUE(idle.back().valid());
   }
-  kit::Result<std::string> first = sidecar_->readDiagnosticLine(5000);
-  ASSERT_TRUE(first.ok()) << "no connection thread failed to start under the cap";
+  std::optional<std::string> first = diagnostics_.next(std::chrono::milliseconds(5000));
+  ASSERT_TRUE(first.has_value()) << "no connection thread failed to start under the cap";
   EXPECT_EQ(first->rfind("accept failed: ", 0), 0u) << *first;
 
   // The idle clients leave; the service is still there and serves the next client. Their
@@ -207,21 +207,21 @@ TEST_F(ResourcesTest, AConnectionWithoutAThreadIsClosedAndTheServiceGoesOn) {
   // find no room for a thread and be closed (each such close costs the loop its 500 ms pause):
   // the service must serve again once they have ended.
   idle.clear();
-  EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
-  kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+  EXPECT_FALSE(sidecar_->waitForExit(std::chrono::milliseconds(0)).has_value()) << "the service ended";
+  kit::Status health = sidecar_->checkHealth();
   for (int attempt = 0; !health.ok() && attempt < 20; ++attempt) {
     platform::sleepMilliseconds(100);
     health = sidecar_->checkHealth();
   }
   EXPECT_TRUE(health.ok()) << health.error();
   int failures = 1;
-  for (kit::Result<std::string> line = sidecar_->readDiagnosticLine(500); line.ok();
-       line = sidecar_->readDiagnosticLine(500)) {
+  for (std::optional<std::string> line = diagnostics_.next(std::chrono::milliseconds(500)); line;
+       line = diagnostics_.next(std::chrono::milliseconds(500))) {
     EXPECT_EQ(line->rfind("accept failed: ", 0), 0u) << *line;
     ++failures;
   }
   std::printf("%d idle connections under a 160 MiB address-space cap: %d closed without a thread "
-              "(%s)\n", kBurst, failures, first->substr(0, first->size() - 1).c_str());
+              "(%s)\n", kBurst, failures, first->c_str());
   expectStillServing();
 #endif
 }

@@ -8,14 +8,17 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/diagnostic_lines.h"
 #include "korvessa/launcher_kit/http_client.h"
 #include "korvessa/launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/sidecar_access.h"
 #include "platform/platform.h"
 #include "support/process_memory.h"
 
@@ -101,7 +104,8 @@ class LoadRig : public ::testing::Test {
     options.servicePath = program;
     options.clientDir = "/nonexistent";
     options.launcherPid = launcher_->pid();
-    options.pipeDiagnostics = true;
+    diagnostics_ = kit::DiagnosticLines();  // none of a service started before
+    options.onDiagnostic = diagnostics_.handler();
     kit::Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
     ASSERT_TRUE(sidecar.ok()) << sidecar.error();
     sidecar_ = std::make_unique<kit::Sidecar>(std::move(sidecar).value());
@@ -110,14 +114,23 @@ class LoadRig : public ::testing::Test {
 
   // The service is still running, still answers, and has written no diagnostic.
   void expectStillServing() {
-    EXPECT_FALSE(sidecar_->waitForExit(0).has_value()) << "the service ended";
-    kit::Result<kit::HttpReply> health = sidecar_->checkHealth();
+    EXPECT_FALSE(sidecar_->waitForExit(std::chrono::milliseconds(0)).has_value())
+        << "the service ended";
+    kit::Status health = sidecar_->checkHealth();
     EXPECT_TRUE(health.ok()) << health.error();
-    kit::Result<std::string> diagnostic = sidecar_->readDiagnosticLine(0);
-    EXPECT_FALSE(diagnostic.ok()) << "unexpected diagnostic: " << *diagnostic;
+    expectNoDiagnostic();
   }
 
+  void expectNoDiagnostic() {
+    std::optional<std::string> diagnostic = diagnostics_.next(std::chrono::milliseconds(0));
+    EXPECT_FALSE(diagnostic.has_value()) << "unexpected diagnostic: " << *diagnostic;
+  }
+
+  // From now on the service's standard error goes unread, its pipe closed.
+  void dropDiagnostics() { kit::internal::Access::dropDiagnostics(*sidecar_); }
+
   std::unique_ptr<kit::ChildProcess> launcher_;
+  kit::DiagnosticLines diagnostics_;
   std::unique_ptr<kit::Sidecar> sidecar_;
   std::string healthRequest_;
 };

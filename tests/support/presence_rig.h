@@ -7,14 +7,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/diagnostic_lines.h"
 #include "korvessa/launcher_kit/sidecar.h"
+#include "korvessa/launcher_kit/sidecar_access.h"
 #include "platform/platform.h"
 
 namespace kcs::testing {
@@ -80,22 +84,26 @@ class PresenceRig : public ::testing::Test {
     options.servicePath = KCS_SERVICE_PATH;
     options.clientDir = (root_ / "client").string();
     options.environment = environment_;
-    options.pipeDiagnostics = true;
+    diagnostics_ = kit::DiagnosticLines();  // none of a service started before
+    options.onDiagnostic = diagnostics_.handler();
     kit::Result<kit::Sidecar> sidecar = kit::Sidecar::start(options);
     ASSERT_TRUE(sidecar.ok()) << sidecar.error();
     sidecar_ = std::make_unique<kit::Sidecar>(std::move(sidecar).value());
   }
 
   void follow(std::uint32_t pid, std::uint64_t logOffset = 0) {
-    kit::Result<kit::HttpReply> reply = sidecar_->putPresenceSession({pid, logOffset});
-    ASSERT_TRUE(reply.ok()) << reply.error();
+    kit::Status registered = sidecar_->putPresenceSession({pid, logOffset});
+    ASSERT_TRUE(registered.ok()) << registered.error();
   }
 
-  // The service's next line on standard error, or "<none>".
+  // The service's next line on standard error with its line feed, as it wrote it, or "<none>".
   std::string diagnostic(unsigned timeoutMs = kWaitMs) {
-    kit::Result<std::string> line = sidecar_->readDiagnosticLine(timeoutMs);
-    return line.ok() ? *line : "<none>";
+    std::optional<std::string> line = diagnostics_.next(std::chrono::milliseconds(timeoutMs));
+    return line ? *line + "\n" : "<none>";
   }
+
+  // From now on the service's standard error goes unread, its pipe closed.
+  void dropDiagnostics() { kit::internal::Access::dropDiagnostics(*sidecar_); }
 
   // The stand-in's next event line, or "<none>".
   static std::string nextLine(kit::ChildProcess* standin, unsigned timeoutMs = kWaitMs) {
@@ -106,6 +114,7 @@ class PresenceRig : public ::testing::Test {
   std::filesystem::path root_;
   std::vector<std::string> environment_;
   std::vector<std::unique_ptr<kit::ChildProcess>> children_;
+  kit::DiagnosticLines diagnostics_;
   std::unique_ptr<kit::Sidecar> sidecar_;
 };
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "common/decimal.h"
+#include "korvessa/launcher_kit/program_path.h"
 #include "platform/platform.h"
-#include "self_path.h"
 #include "session.h"
 
 namespace {
@@ -55,7 +55,10 @@ int main(int argc, char** argv) {
   }
 
   kcs::demo::DemoOptions options;
-  options.selfPath = kcs::demo::selfExecutablePath(argc > 0 ? argv[0] : nullptr);
+  // This program's own path, to start itself again as a stand-in; argv[0] where the system
+  // cannot say.
+  options.selfPath = kcs::kit::detail::currentProgramPath();
+  if (options.selfPath.empty() && argc > 0) options.selfPath = argv[0];
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const bool hasValue = i + 1 < args.size();

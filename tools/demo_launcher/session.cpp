@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "korvessa/launcher_kit/child_process.h"
+#include "korvessa/launcher_kit/diagnostic_lines.h"
 #include "korvessa/launcher_kit/http_client.h"
 #include "korvessa/launcher_kit/protocol.h"
 #include "korvessa/launcher_kit/secure_random.h"
@@ -192,7 +193,7 @@ class Session {
     sidecarOptions.token = *token;
     sidecarOptions.launcherPid = launcher_->pid();
     sidecarOptions.environment = serviceEnvironment_;
-    sidecarOptions.pipeDiagnostics = true;
+    sidecarOptions.onDiagnostic = diagnostics_.handler();
     Result<kit::Sidecar> sidecar = kit::Sidecar::start(std::move(sidecarOptions));
     if (!sidecar.ok()) return fail("Starting the service failed: " + sidecar.error() + ".");
     service_ = std::make_unique<kit::Sidecar>(std::move(sidecar).value());
@@ -202,11 +203,13 @@ class Session {
                                     std::to_string(service_->pid()) + ")");
     Result<std::string> shown = kit::configurationLine(token->substr(0, 8) + "...", clientDir_.string());
     timeline_.event("launcher", "wrote the configuration line " + trimLineEnd(shown.ok() ? *shown : ""));
-    timeline_.event("service", "announced " + trimLineEnd(service_->announcement()));
+    timeline_.event("service", "announced " + service_->url());
 
-    Result<kit::HttpReply> health = service_->checkHealth();
+    // The kit succeeds only on exactly this reply.
+    Status health = service_->checkHealth();
     if (!health.ok()) return fail("The health check failed: " + health.error() + ".");
-    timeline_.event("launcher", "GET /health -> " + health->statusText + " " + health->body);
+    timeline_.event("launcher", "GET /health -> " + std::string(protocol::kStatusOk) + " " +
+                                    std::string(protocol::kHealthBody));
 
     kit::HttpCall anonymous;
     anonymous.path = protocol::kHealth.path;
@@ -223,29 +226,30 @@ class Session {
     Result<std::string> secret = kit::secureRandomHex(8);
     LoginTicket ticket{"Aldric", "!aldric", "T-" + (secret.ok() ? *secret : "0"),
                        "2030-01-01T00:00:00Z", 3600};
-    Result<kit::HttpReply> stored = service_->putLaunchTicket(ticket);
+    Status stored = service_->putLaunchTicket(ticket);
     if (!stored.ok()) return fail("Storing the launch ticket failed: " + stored.error() + ".");
-    // The ticket went out, so its JSON can be had.
+    // The ticket went out, so its JSON can be had; the kit succeeds only on 204.
     timeline_.event("launcher", "PUT /launch/session " + *kit::loginTicketJson(ticket) + " -> " +
-                                    stored->statusText);
+                                    std::string(protocol::kStatusNoContent));
 
-    Result<kit::TakenTicket> taken = service_->takeLaunchTicket();
+    Result<std::optional<LoginTicket>> taken = service_->takeLaunchTicket();
     if (!taken.ok()) return fail("Taking the launch ticket failed: " + taken.error() + ".");
-    if (!taken->ticket) return fail("The first GET /launch/session found no ticket.");
-    const LoginTicket& got = *taken->ticket;
+    if (!*taken) return fail("The first GET /launch/session found no ticket.");
+    const LoginTicket& got = **taken;
     if (got.username != ticket.username || got.clientLogin != ticket.clientLogin ||
         got.ticket != ticket.ticket || got.expiresAt != ticket.expiresAt ||
         got.ttlSeconds != ticket.ttlSeconds) {
       return fail("The launch ticket that came back differs from the one stored.");
     }
-    timeline_.event("client", "GET /launch/session -> " + taken->reply.statusText + " " +
-                                  taken->reply.body);
+    timeline_.event("client", "GET /launch/session -> " + std::string(protocol::kStatusOk) + " " +
+                                  *kit::loginTicketJson(got));
 
-    Result<kit::TakenTicket> again = service_->takeLaunchTicket();
+    Result<std::optional<LoginTicket>> again = service_->takeLaunchTicket();
     if (!again.ok()) return fail("The second GET /launch/session failed: " + again.error() + ".");
-    if (again->ticket) return fail("The launch ticket was handed out twice.");
-    timeline_.event("client", "GET /launch/session again -> " + again->reply.statusText + " " +
-                                  again->reply.body);
+    if (*again) return fail("The launch ticket was handed out twice.");
+    timeline_.event("client", "GET /launch/session again -> " +
+                                  std::string(protocol::kStatusNotFound) + " " +
+                                  std::string(protocol::kNoLaunchSessionBody));
     return Status::success();
   }
 
@@ -257,10 +261,10 @@ class Session {
     timeline_.event("game", "stand-in running as pid " + std::to_string(game_->pid()));
 
     const PresenceSession session{game_->pid(), logSize()};
-    Result<kit::HttpReply> stored = service_->putPresenceSession(session);
+    Status stored = service_->putPresenceSession(session);
     if (!stored.ok()) return fail("Registering the game failed: " + stored.error() + ".");
-    timeline_.event("launcher", "PUT /presence/session " + kit::presenceSessionJson(session) +
-                                    " -> " + stored->statusText);
+    timeline_.event("launcher", "PUT /presence/session " + *kit::presenceSessionJson(session) +
+                                    " -> " + std::string(protocol::kStatusNoContent));
     return expect(menus(), "the newly registered game");
   }
 
@@ -313,11 +317,12 @@ class Session {
     pause(pacing_.beat);
     launcher_->kill();
     timeline_.event("launcher", "stand-in ended");
-    std::optional<int> status = service_->waitForExit(kExitTimeoutMs);
+    std::optional<kit::SidecarExit> end =
+        service_->waitForExit(std::chrono::milliseconds(kExitTimeoutMs));
     drain();
-    if (!status) return fail("The service did not end within 5 seconds after the launcher ended.");
-    if (*status != 0) {
-      return fail("The service ended with status " + std::to_string(*status) + " instead of 0.");
+    if (!end) return fail("The service did not end within 5 seconds after the launcher ended.");
+    if (end->exitStatus != 0) {
+      return fail("The service ended " + end->describe() + " instead of with status 0.");
     }
     timeline_.event("service", "exited with status 0");
     return Status::success();
@@ -340,19 +345,16 @@ class Session {
           discordEnded_ = true;
         }
       }
-      if (service_ && !serviceEnded_) {
-        Result<std::string> line = service_->readDiagnosticLine(20);
-        if (line.ok()) {
+      if (service_) {
+        if (std::optional<std::string> line = diagnostics_.next(std::chrono::milliseconds(20))) {
           received = true;
-          if (auto activity = onServiceLine(trimLineEnd(*line))) return activity;
-        } else if (!timedOut(line)) {
-          serviceEnded_ = true;
+          if (auto activity = onServiceLine(*line)) return activity;
         }
       }
       if (received) continue;
       if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      // Both streams at their end: nothing to wait on but the clock.
-      if ((!discord_ || discordEnded_) && (!service_ || serviceEnded_)) platform::sleepMilliseconds(20);
+      // Nothing to wait on but the clock.
+      if ((!discord_ || discordEnded_) && !service_) platform::sleepMilliseconds(20);
     }
   }
 
@@ -418,13 +420,9 @@ class Session {
   // shown (or the time runs out), then counts the effect.
   void awaitCause(const unsigned& causes, unsigned& shown) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCauseTimeoutMs);
-    while (service_ && !serviceEnded_ && causes <= shown &&
-           std::chrono::steady_clock::now() < deadline) {
-      Result<std::string> line = service_->readDiagnosticLine(20);
-      if (line.ok()) {
-        onServiceLine(trimLineEnd(*line));
-      } else if (!timedOut(line)) {
-        serviceEnded_ = true;
+    while (service_ && causes <= shown && std::chrono::steady_clock::now() < deadline) {
+      if (std::optional<std::string> line = diagnostics_.next(std::chrono::milliseconds(20))) {
+        onServiceLine(*line);
       }
     }
     ++shown;
@@ -556,9 +554,9 @@ class Session {
   std::unique_ptr<ChildProcess> discord_;
   std::unique_ptr<ChildProcess> launcher_;
   std::unique_ptr<ChildProcess> game_;
+  kit::DiagnosticLines diagnostics_;  // the service's lines, as they come
   std::unique_ptr<kit::Sidecar> service_;
   bool discordEnded_ = false;
-  bool serviceEnded_ = false;
   // Causes seen on the service's standard error and their effects shown from the stand-in.
   unsigned serviceConnects_ = 0;
   unsigned serviceUpdates_ = 0;

@@ -4,13 +4,14 @@
 
 namespace kcs::kit {
 
-Result<std::string> BufferedPipe::line(unsigned timeoutMs) {
+Result<std::string> BufferedPipe::line(unsigned timeoutMs, std::size_t maxBytes) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     const std::size_t end = pending.find('\n');
-    if (end != std::string::npos) {
-      std::string result = pending.substr(0, end + 1);
-      pending.erase(0, end + 1);
+    if (end != std::string::npos || pending.size() >= maxBytes) {
+      const std::size_t size = end != std::string::npos && end < maxBytes ? end + 1 : maxBytes;
+      std::string result = pending.substr(0, size);
+      pending.erase(0, size);
       return result;
     }
     if (!fill(deadline)) {

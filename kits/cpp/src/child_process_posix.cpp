@@ -181,17 +181,13 @@ class PosixChild final : public ChildProcess {
       int raw = 0;
       pid_t done = ::waitpid(pid_, &raw, WNOHANG);
       if (done == pid_) {
-        reaped_ = true;
-        raw_ = raw;
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        reaped(raw);
         return status_;
       }
       if (done < 0 && errno == ECHILD) {
         // Someone else reaped it (a SIGCHLD handler, SIG_IGN, a waitpid(-1) elsewhere): the
         // child has ended, and its status is lost.
-        reaped_ = true;
-        lost_ = true;
-        status_ = -1;
+        lost();
         return status_;
       }
       if (done < 0 && errno != EINTR) return std::nullopt;
@@ -206,11 +202,29 @@ class PosixChild final : public ChildProcess {
     if (reaped_ || wait(0)) return;
     ::kill(pid_, SIGKILL);
     int raw = 0;
-    while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    pid_t done = 0;
+    while ((done = ::waitpid(pid_, &raw, 0)) < 0 && errno == EINTR) {
     }
-    reaped_ = true;
-    raw_ = SIGKILL;  // as waitpid reports a child ended by SIGKILL
-    status_ = 128 + SIGKILL;
+    // It may have ended by itself just before the signal: what waitpid saw is what happened.
+    if (done == pid_) {
+      reaped(raw);
+    } else {
+      lost();
+    }
+  }
+
+  void awaitEnd() override {
+    if (reaped_) return;
+    siginfo_t info{};
+    // WNOWAIT leaves the child a zombie, so its pid cannot pass to another process before
+    // wait() reaps it. ECHILD: reaped elsewhere, which is an end too.
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 &&
+           errno == EINTR) {
+    }
+  }
+
+  void terminate() override {
+    if (!reaped_) ::kill(pid_, SIGKILL);
   }
 
   std::string howEnded() const override {
@@ -220,7 +234,25 @@ class PosixChild final : public ChildProcess {
     return "with status " + std::to_string(status_);
   }
 
+  std::optional<ChildEnd> end() const override {
+    if (!reaped_) return std::nullopt;
+    if (lost_) return ChildEnd{};
+    if (WIFSIGNALED(raw_)) return ChildEnd{std::nullopt, WTERMSIG(raw_)};
+    return ChildEnd{status_, std::nullopt};
+  }
+
  private:
+  void reaped(int raw) {
+    reaped_ = true;
+    raw_ = raw;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  }
+  void lost() {
+    reaped_ = true;
+    lost_ = true;
+    status_ = -1;
+  }
+
   pid_t pid_ = 0;
   bool reaped_ = true;
   bool lost_ = false;  // ended, but reaped by someone else

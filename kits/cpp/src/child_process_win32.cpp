@@ -19,7 +19,10 @@ namespace kcs::kit {
 namespace {
 
 using Clock = BufferedPipe::Clock;
-constexpr DWORD kPollMs = 5;
+// An empty pipe is looked at again after 1 ms, then less and less often, up to every 50 ms:
+// prompt while lines come, cheap while the service is quiet for hours.
+constexpr DWORD kFirstPollMs = 1;
+constexpr DWORD kLongestPollMs = 50;
 // A killed child reports the status a POSIX shell shows for SIGKILL, so callers see one value.
 constexpr UINT kKilledStatus = 137;
 
@@ -118,13 +121,17 @@ class Reader final : public BufferedPipe {
           return false;
         }
         pending.append(chunk, got);
+        pollMs_ = kFirstPollMs;
         return true;
       }
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return false;
-      ::Sleep(std::min<DWORD>(kPollMs, static_cast<DWORD>(left.count())));
+      ::Sleep(std::min<DWORD>(pollMs_, static_cast<DWORD>(left.count())));
+      pollMs_ = std::min<DWORD>(pollMs_ * 2, kLongestPollMs);
     }
   }
+
+  DWORD pollMs_ = kFirstPollMs;
 };
 
 // Which mistake a failed CreateProcessW of path was: the path itself says whether it is a
@@ -325,6 +332,20 @@ class Win32Child final : public ChildProcess {
   std::string howEnded() const override {
     if (!reaped_) return "still running";
     return "with status " + std::to_string(status_);
+  }
+
+  std::optional<ChildEnd> end() const override {
+    if (!reaped_) return std::nullopt;
+    return ChildEnd{status_, std::nullopt};
+  }
+
+  // The handle stays open until wait() reaps, so the wait here is on a handle nobody closes.
+  void awaitEnd() override {
+    if (!reaped_) ::WaitForSingleObject(process_, INFINITE);
+  }
+
+  void terminate() override {
+    if (!reaped_) ::TerminateProcess(process_, kKilledStatus);
   }
 
  private:

@@ -1,6 +1,7 @@
 #include "korvessa/launcher_kit/http_client.h"
 
 #include <charconv>
+#include <chrono>
 
 #include "korvessa/launcher_kit/protocol.h"
 #include "korvessa/launcher_kit/raw_exchange.h"
@@ -48,18 +49,24 @@ std::string formatRequest(const HttpCall& call) {
   return text;
 }
 
-Result<HttpReply> request(std::uint16_t port, const HttpCall& call) {
-  if (call.timeoutMs == 0) return fail(Code::kInvalidArgument, "timeoutMs must be positive");
-  Result<std::string> raw = exchangeRaw(port, formatRequest(call), call.timeoutMs);
-  if (!raw.ok()) return raw.failure();
-  Result<HttpReply> reply = parseReply(std::move(raw).value());
-  // A reply that cannot be read is the connection's failure, not the route's.
-  if (!reply.ok()) return fail(Code::kConnection, reply.error());
-  return reply;
-}
+namespace {
 
-Result<std::string> exchangeRaw(std::uint16_t port, std::string_view bytes, unsigned timeoutMs,
-                                bool halfClose) {
+using Clock = std::chrono::steady_clock;
+
+// The exchange of exchangeRaw and request: timeoutMs bounds each wait, or (within) the whole
+// exchange from the connection on.
+Result<std::string> exchange(std::uint16_t port, std::string_view bytes, unsigned timeoutMs,
+                             bool halfClose, bool within) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const std::string late = "no complete reply within " + std::to_string(timeoutMs) + " ms";
+  // Narrows the next wait to the time left; false once the deadline has passed.
+  auto narrow = [&](detail::LoopbackConnection& connection) {
+    if (!within) return true;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 && connection.limitWaits(static_cast<unsigned>(left)).ok();
+  };
+
   Result<detail::LoopbackConnection> connection =
       detail::LoopbackConnection::open(port, timeoutMs);
   if (!connection.ok()) return fail(Code::kConnection, connection.error());
@@ -68,6 +75,7 @@ Result<std::string> exchangeRaw(std::uint16_t port, std::string_view bytes, unsi
   // a failed send therefore only ends sending, and the reply is still read.
   std::string_view rest = bytes;
   while (!rest.empty()) {
+    if (!narrow(*connection)) return fail(Code::kConnection, late);
     Result<std::size_t> sent = connection->send(rest);
     if (!sent.ok() || *sent == 0) break;
     rest.remove_prefix(*sent);
@@ -77,16 +85,35 @@ Result<std::string> exchangeRaw(std::uint16_t port, std::string_view bytes, unsi
   std::string reply;
   char chunk[4096];
   for (;;) {
+    if (!narrow(*connection)) return fail(Code::kConnection, late);
     Result<std::size_t> got = connection->receive(chunk, sizeof(chunk));
     if (got.ok() && *got > 0) {
       reply.append(chunk, *got);
       continue;
     }
     if (got.ok()) return reply;  // the service closed
+    if (within && Clock::now() >= deadline) return fail(Code::kConnection, late);
     // A peer that closes with our bytes unread resets the connection after its reply.
     if (!reply.empty()) return reply;
     return fail(Code::kConnection, got.error());
   }
+}
+
+}  // namespace
+
+Result<HttpReply> request(std::uint16_t port, const HttpCall& call) {
+  if (call.timeoutMs == 0) return fail(Code::kInvalidArgument, "timeoutMs must be positive");
+  Result<std::string> raw = exchange(port, formatRequest(call), call.timeoutMs, false, true);
+  if (!raw.ok()) return raw.failure();
+  Result<HttpReply> reply = parseReply(std::move(raw).value());
+  // A reply that cannot be read is the connection's failure, not the route's.
+  if (!reply.ok()) return fail(Code::kConnection, reply.error());
+  return reply;
+}
+
+Result<std::string> exchangeRaw(std::uint16_t port, std::string_view bytes, unsigned timeoutMs,
+                                bool halfClose) {
+  return exchange(port, bytes, timeoutMs, halfClose, false);
 }
 
 Result<HttpReply> parseReply(std::string raw) {
@@ -129,10 +156,11 @@ Result<HttpReply> parseReply(std::string raw) {
 Result<std::uint16_t> parseAnnouncedPort(std::string_view line) {
   constexpr std::string_view kPrefix = "http://127.0.0.1:";
   if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (line.substr(0, kPrefix.size()) != kPrefix) return fail("not an address announcement");
+  // The port exactly as the service writes it: 1 to 65535, in decimal without a leading zero.
+  const std::string_view digits = line.substr(kPrefix.size());
   std::uint16_t port = 0;
-  if (!parseWhole(line.substr(kPrefix.size()), port) || port == 0) {
+  if (!parseWhole(digits, port) || port == 0 || digits.front() == '0') {
     return fail("announcement has no valid port");
   }
   return port;

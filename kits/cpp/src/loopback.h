@@ -22,6 +22,8 @@ class LoopbackConnection {
   LoopbackConnection& operator=(const LoopbackConnection&) = delete;
   ~LoopbackConnection();
 
+  // Every later send and receive waits at most timeoutMs (above 0).
+  Status limitWaits(unsigned timeoutMs);
   // One send; the bytes the system took. Never raises SIGPIPE. A time-out is a failure.
   Result<std::size_t> send(std::string_view bytes);
   // Ends the sending direction: the peer sees the end of the stream.

@@ -24,15 +24,9 @@ Result<LoopbackConnection> LoopbackConnection::open(std::uint16_t port,
                                                     unsigned timeoutMs) {
   LoopbackConnection connection(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (connection.handle_ < 0) return lastError("socket");
+  // Linux bounds connect() by the send time-out too.
+  if (Status limited = connection.limitWaits(timeoutMs); !limited.ok()) return limited.failure();
   const int fd = static_cast<int>(connection.handle_);
-  timeval timeout{static_cast<time_t>(timeoutMs / 1000),
-                  static_cast<suseconds_t>((timeoutMs % 1000) * 1000)};
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
-    return lastError("receive time-out");
-  }
-  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
-    return lastError("send time-out");
-  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -41,6 +35,19 @@ Result<LoopbackConnection> LoopbackConnection::open(std::uint16_t port,
     return lastError("connect");
   }
   return connection;
+}
+
+Status LoopbackConnection::limitWaits(unsigned timeoutMs) {
+  const int fd = static_cast<int>(handle_);
+  timeval timeout{static_cast<time_t>(timeoutMs / 1000),
+                  static_cast<suseconds_t>((timeoutMs % 1000) * 1000)};
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
+    return lastError("receive time-out");
+  }
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
+    return lastError("send time-out");
+  }
+  return Status::success();
 }
 
 Result<std::size_t> LoopbackConnection::send(std::string_view bytes) {

@@ -43,16 +43,7 @@ Result<LoopbackConnection> LoopbackConnection::open(std::uint16_t port,
                                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (created == INVALID_SOCKET) return socketError("socket");
   LoopbackConnection connection(static_cast<std::intptr_t>(created));
-  // Winsock takes a DWORD of milliseconds here, not a timeval.
-  const DWORD timeout = timeoutMs;
-  if (::setsockopt(created, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-                   sizeof(timeout)) != 0) {
-    return socketError("receive time-out");
-  }
-  if (::setsockopt(created, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout),
-                   sizeof(timeout)) != 0) {
-    return socketError("send time-out");
-  }
+  if (Status limited = connection.limitWaits(timeoutMs); !limited.ok()) return limited.failure();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -61,6 +52,21 @@ Result<LoopbackConnection> LoopbackConnection::open(std::uint16_t port,
     return socketError("connect");
   }
   return connection;
+}
+
+Status LoopbackConnection::limitWaits(unsigned timeoutMs) {
+  // Winsock takes a DWORD of milliseconds here, not a timeval.
+  const DWORD timeout = timeoutMs;
+  const SOCKET socket = socketOf(handle_);
+  if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                   sizeof(timeout)) != 0) {
+    return socketError("receive time-out");
+  }
+  if (::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout),
+                   sizeof(timeout)) != 0) {
+    return socketError("send time-out");
+  }
+  return Status::success();
 }
 
 Result<std::size_t> LoopbackConnection::send(std::string_view bytes) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <limits>
 #include <string>
 
 #include "korvessa/launcher_kit/result.h"
@@ -15,8 +17,10 @@ class BufferedPipe {
 
   virtual ~BufferedPipe() = default;
 
-  // Up to and including the next line feed; fails on time-out or when the stream ends first.
-  Result<std::string> line(unsigned timeoutMs);
+  // Up to and including the next line feed, or the first maxBytes bytes when no line feed comes
+  // within them; fails on time-out or when the stream ends first.
+  Result<std::string> line(unsigned timeoutMs,
+                           std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
   // Everything until the stream ends.
   Result<std::string> toEnd(unsigned timeoutMs);
 

@@ -2,7 +2,9 @@
 // with the service, and what the tests and the demo do with the service and with stand-ins.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +14,13 @@
 #include "korvessa/launcher_kit/buffered_pipe.h"
 
 namespace kcs::kit {
+
+// How a child ended, once wait() or kill() has seen it. Neither member is set when another part
+// of this process reaped it first (POSIX), as its status is lost.
+struct ChildEnd {
+  std::optional<int> exitStatus;  // it exited with this status
+  std::optional<int> signal;      // POSIX: this signal ended it
+};
 
 struct ChildOptions {
   bool pipeStdin = true;    // otherwise the child reads an empty, closed input
@@ -42,16 +51,22 @@ class ChildProcess {
   // Stops reading the child's standard error: its later writes there fail (a broken pipe).
   virtual void closeStderr() = 0;
 
-  // Reads standard output up to and including the next line feed, waiting at most timeoutMs.
-  // Fails with Code::kTimedOut on time-out or Code::kEndOfStream when the stream ends first (the
-  // partial line is kept for the next call).
-  Result<std::string> readStdoutLine(unsigned timeoutMs) { return output().line(timeoutMs); }
+  // Reads standard output up to and including the next line feed (or its first maxBytes bytes),
+  // waiting at most timeoutMs. Fails with Code::kTimedOut on time-out or Code::kEndOfStream when
+  // the stream ends first (the partial line is kept for the next call).
+  Result<std::string> readStdoutLine(unsigned timeoutMs,
+                                     std::size_t maxBytes = std::numeric_limits<std::size_t>::max()) {
+    return output().line(timeoutMs, maxBytes);
+  }
   // Reads the rest of standard output / standard error until the stream ends, waiting at most
   // timeoutMs in all.
   Result<std::string> readStdoutToEnd(unsigned timeoutMs) { return output().toEnd(timeoutMs); }
   Result<std::string> readStderrToEnd(unsigned timeoutMs) { return errors().toEnd(timeoutMs); }
-  // Reads standard error up to and including the next line feed, waiting at most timeoutMs.
-  Result<std::string> readStderrLine(unsigned timeoutMs) { return errors().line(timeoutMs); }
+  // Reads standard error as readStdoutLine reads standard output.
+  Result<std::string> readStderrLine(unsigned timeoutMs,
+                                     std::size_t maxBytes = std::numeric_limits<std::size_t>::max()) {
+    return errors().line(timeoutMs, maxBytes);
+  }
 
   // Waits at most timeoutMs for the child to end; its exit status, or nothing on time-out. A
   // child ended by a signal gives 128 + the signal; one that another part of this process reaped
@@ -61,6 +76,16 @@ class ChildProcess {
   virtual void kill() = 0;
   // How the child ended, once wait() or kill() has seen it: "with status 3", "by signal 9".
   virtual std::string howEnded() const = 0;
+  // The same as a value; nothing while the child has not been seen to end.
+  virtual std::optional<ChildEnd> end() const = 0;
+
+  // For a watching thread: blocks until the child has ended, without reaping it, so that its
+  // pid stays its own until wait() reaps it. While one thread waits here, another may call
+  // terminate(), and then wait(0) once this has returned; nothing else.
+  virtual void awaitEnd() = 0;
+  // Ends the child at once (SIGKILL / TerminateProcess) without reaping it: wait() does that. A
+  // child already reaped gets no signal.
+  virtual void terminate() = 0;
 
  protected:
   // The child's standard output and standard error, as this platform reads them.

@@ -35,14 +35,16 @@ struct HttpCall {
 // The request bytes that call sends.
 std::string formatRequest(const HttpCall& call);
 
-// Connects to 127.0.0.1:port, sends call and reads the reply until the service closes.
+// Connects to 127.0.0.1:port, sends call and reads the reply until the service closes, all
+// within call.timeoutMs (a kConnection failure once that has passed).
 Result<HttpReply> request(std::uint16_t port, const HttpCall& call);
 
 // Splits a complete reply into status, headers and body. The body is everything after the head;
 // a content-length header, when present, must match it.
 Result<HttpReply> parseReply(std::string raw);
 
-// The port of an address announcement "http://127.0.0.1:PORT" (line break allowed).
+// The port of an address announcement, exactly "http://127.0.0.1:PORT" with PORT from 1 to
+// 65535 (its line feed allowed).
 Result<std::uint16_t> parseAnnouncedPort(std::string_view line);
 
 }  // namespace kcs::kit

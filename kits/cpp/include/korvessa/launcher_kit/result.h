@@ -3,13 +3,15 @@
 // kit keeps its own copy of this small type so that its headers stand on their own.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace kcs::kit {
 
-// Why an operation failed. The first seven match the npm kit's error kinds.
+// Why an operation failed. The first seven are the error kinds every kit shares (kits/README.md).
 enum class Code : unsigned char {
   kOk = 0,
   kInvalidArgument,  // an option or argument refused before anything started
@@ -42,13 +44,31 @@ inline const char* codeName(Code code) {
   return "unknown";
 }
 
+// A failure: its code, a sentence for people, and what some codes carry beyond the sentence.
+// No member ever holds the access token.
 struct Failure {
+  Failure() = default;
+  Failure(Code failureCode, std::string failureText)
+      : code(failureCode), text(std::move(failureText)) {}
+
   Code code = Code::kIoError;
   std::string text;
+  std::string argument;                  // kInvalidArgument: the option or record field refused
+  int httpStatus = 0;                    // kHttp: the reply's status code
+  std::string httpBody;                  // kHttp: the reply's body
+  std::optional<int> exitStatus;         // kExited, kConnection: the service exited with this
+  std::optional<int> signal;             // kExited, kConnection (POSIX): a signal ended it
+  std::vector<std::string> diagnostics;  // kExited: its last lines of standard error
 };
 
 inline Failure fail(Code code, std::string text) { return Failure{code, std::move(text)}; }
 inline Failure fail(std::string text) { return Failure{Code::kIoError, std::move(text)}; }
+// A kInvalidArgument failure naming the option or field: "<argument> <problem>".
+inline Failure refuse(std::string argument, const std::string& problem) {
+  Failure failure{Code::kInvalidArgument, argument + " " + problem};
+  failure.argument = std::move(argument);
+  return failure;
+}
 
 template <class T>
 class [[nodiscard]] Result {
@@ -79,18 +99,17 @@ class [[nodiscard]] Result {
 class [[nodiscard]] Status {
  public:
   Status() = default;
-  Status(Failure failure) : code_(failure.code), error_(std::move(failure.text)) {}  // NOLINT
+  Status(Failure failure) : failure_(std::move(failure)) {}  // NOLINT
 
   static Status success() { return Status(); }
-  bool ok() const { return code_ == Code::kOk; }
+  bool ok() const { return failure_.code == Code::kOk; }
   explicit operator bool() const { return ok(); }
-  Code code() const { return code_; }
-  const std::string& error() const { return error_; }
-  Failure failure() const { return Failure{code_, error_}; }
+  Code code() const { return failure_.code; }
+  const std::string& error() const { return failure_.text; }
+  const Failure& failure() const { return failure_; }
 
  private:
-  Code code_ = Code::kOk;
-  std::string error_;
+  Failure failure_{Code::kOk, {}};
 };
 
 }  // namespace kcs::kit

@@ -6,7 +6,6 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,8 +21,10 @@ nlohmann::json table() {
   return cases.is_discarded() ? nlohmann::json::object() : cases.value("protocol", nlohmann::json());
 }
 
-std::vector<std::string> names(std::span<const std::string_view> fields) {
-  return {fields.begin(), fields.end()};
+template <class Fields>
+std::vector<std::string> names(const Fields& fields) {
+  const auto list = fieldNames(fields);
+  return {list.begin(), list.end()};
 }
 
 TEST(ProtocolTest, HeaderAndSharedTableAgree) {
@@ -61,7 +62,7 @@ TEST(ProtocolTest, HeaderAndSharedTableAgree) {
     EXPECT_EQ(nlohmann::ordered_json({{"ok", false}, {"error", code}}).dump(), error.second);
   }
 
-  EXPECT_EQ(p["records"]["config"], names(kConfigFields));
+  EXPECT_EQ(p["records"]["config"], names(kConfigurationFields));
   EXPECT_EQ(p["records"]["loginTicket"], names(kLoginTicketFields));
   EXPECT_EQ(p["records"]["presenceSession"], names(kPresenceSessionFields));
 }

@@ -10,6 +10,19 @@
 namespace kcs::kit {
 namespace {
 
+// What the shared table cannot say on every platform (its address lines come from stand-in
+// scripts): the line is the address exactly as the service writes it, or it is refused.
+TEST(AnnouncedPort, OnlyTheServicesOwnAddressLineIsAnAddress) {
+  EXPECT_EQ(parseAnnouncedPort("http://127.0.0.1:1\n").value(), 1);
+  EXPECT_EQ(parseAnnouncedPort("http://127.0.0.1:65535").value(), 65535);
+  for (const char* line : {"http://127.0.0.1:09\n", "http://127.0.0.1:0", "http://127.0.0.1:+9",
+                           "http://127.0.0.1:9\r\n", "http://127.0.0.1:9 ", "http://127.0.0.1:65536",
+                           "http://127.0.0.1:", "http://localhost:9", "http://192.0.2.1:9",
+                           "http://127.0.0.1:9\n\n", ""}) {
+    EXPECT_FALSE(parseAnnouncedPort(line).ok()) << line;
+  }
+}
+
 TEST(ExchangeRaw, APeerThatNeverReadsCannotHoldTheSenderForGood) {
   // Nobody accepts: the system takes the connection and a few buffers of the request, then the
   // send waits for room that never comes. It must give up after the time-out, not block.
