@@ -131,6 +131,15 @@ Failure unexpected(const Route& route, const HttpReply& reply) {
   return failure;
 }
 
+// A record's PUT: the record's JSON, or why it was refused, sent to ROUTE, which answers 204.
+Status store(const Sidecar& sidecar, const Route& route, Result<std::string> json) {
+  if (!json.ok()) return json.failure();
+  Result<HttpReply> reply = sidecar.call(route.method, route.path, std::move(json).value());
+  if (!reply.ok()) return reply.failure();
+  if (reply->status != 204) return unexpected(route, *reply);
+  return Status::success();
+}
+
 bool isTokenText(const std::string& token) {
   if (token.size() < kMinimumTokenBytes) return false;
   for (char c : token) {
@@ -316,13 +325,7 @@ Status Sidecar::checkHealth() const {
 }
 
 Status Sidecar::putLaunchTicket(const LoginTicket& ticket) const {
-  const Route& route = protocol::kPutLaunchTicket;
-  Result<std::string> json = loginTicketJson(ticket);
-  if (!json.ok()) return json.failure();
-  Result<HttpReply> reply = call(route.method, route.path, std::move(json).value());
-  if (!reply.ok()) return reply.failure();
-  if (reply->status != 204) return unexpected(route, *reply);
-  return Status::success();
+  return store(*this, protocol::kPutLaunchTicket, loginTicketJson(ticket));
 }
 
 Result<std::optional<LoginTicket>> Sidecar::takeLaunchTicket() const {
@@ -339,13 +342,7 @@ Result<std::optional<LoginTicket>> Sidecar::takeLaunchTicket() const {
 }
 
 Status Sidecar::putPresenceSession(const PresenceSession& session) const {
-  const Route& route = protocol::kPutPresenceSession;
-  Result<std::string> json = presenceSessionJson(session);
-  if (!json.ok()) return json.failure();
-  Result<HttpReply> reply = call(route.method, route.path, std::move(json).value());
-  if (!reply.ok()) return reply.failure();
-  if (reply->status != 204) return unexpected(route, *reply);
-  return Status::success();
+  return store(*this, protocol::kPutPresenceSession, presenceSessionJson(session));
 }
 
 std::optional<SidecarExit> Sidecar::waitForExit(std::chrono::milliseconds timeout) const {
