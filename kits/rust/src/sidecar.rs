@@ -352,10 +352,15 @@ fn announce_timeout_error(timeout: Duration) -> Error {
     )
 }
 
-// The port of an address line "http://127.0.0.1:PORT" (1 to 65535, 1 to 5 digits), or None.
+// The port of an address line "http://127.0.0.1:PORT" (1 to 65535, 1 to 5 digits without a
+// leading zero, as the service writes it), or None.
 fn announced_port(line: &[u8]) -> Option<u16> {
     let digits = line.strip_prefix(b"http://127.0.0.1:")?;
-    if digits.is_empty() || digits.len() > 5 || !digits.iter().all(u8::is_ascii_digit) {
+    if digits.is_empty()
+        || digits.len() > 5
+        || digits[0] == b'0'
+        || !digits.iter().all(u8::is_ascii_digit)
+    {
         return None;
     }
     let port: u32 = std::str::from_utf8(digits).ok()?.parse().ok()?;

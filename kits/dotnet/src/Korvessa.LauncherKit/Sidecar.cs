@@ -294,7 +294,8 @@ namespace Korvessa.LauncherKit
                 return null;
             }
             string digits = line.Substring(prefix.Length);
-            if (digits.Length == 0 || digits.Length > 5)
+            // As the service writes it: 1 to 5 digits without a leading zero.
+            if (digits.Length == 0 || digits.Length > 5 || digits[0] == '0')
             {
                 return null;
             }

@@ -27,7 +27,7 @@ KEPT_DIAGNOSTICS = 100
 # How long a failed start waits for the rest of standard error once the service has ended (a
 # child of its own may hold the pipe open).
 ERRORS_GRACE = 1.0
-ADDRESS = re.compile(rb"http://127\.0\.0\.1:([0-9]{1,5})")
+ADDRESS = re.compile(rb"http://127\.0\.0\.1:([1-9][0-9]{0,4})")
 # Without a console window for a console program that a GUI launcher starts (Windows).
 CREATION_FLAGS = getattr(subprocess, "CREATE_NO_WINDOW", 0)
 
