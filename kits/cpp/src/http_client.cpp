@@ -155,7 +155,12 @@ Result<HttpReply> parseReply(std::string raw) {
 
 Result<std::uint16_t> parseAnnouncedPort(std::string_view line) {
   constexpr std::string_view kPrefix = "http://127.0.0.1:";
-  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  // The line ending: a line feed, with the carriage return before it that a text-mode stream
+  // would add, as every kit's line reader takes it.
+  if (!line.empty() && line.back() == '\n') {
+    line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  }
   if (line.substr(0, kPrefix.size()) != kPrefix) return fail("not an address announcement");
   // The port exactly as the service writes it: 1 to 65535, in decimal without a leading zero.
   const std::string_view digits = line.substr(kPrefix.size());

@@ -14,9 +14,10 @@ namespace {
 // scripts): the line is the address exactly as the service writes it, or it is refused.
 TEST(AnnouncedPort, OnlyTheServicesOwnAddressLineIsAnAddress) {
   EXPECT_EQ(parseAnnouncedPort("http://127.0.0.1:1\n").value(), 1);
+  EXPECT_EQ(parseAnnouncedPort("http://127.0.0.1:9\r\n").value(), 9);
   EXPECT_EQ(parseAnnouncedPort("http://127.0.0.1:65535").value(), 65535);
   for (const char* line : {"http://127.0.0.1:09\n", "http://127.0.0.1:0", "http://127.0.0.1:+9",
-                           "http://127.0.0.1:9\r\n", "http://127.0.0.1:9 ", "http://127.0.0.1:65536",
+                           "http://127.0.0.1:9\r", "http://127.0.0.1:9 ", "http://127.0.0.1:65536",
                            "http://127.0.0.1:", "http://localhost:9", "http://192.0.2.1:9",
                            "http://127.0.0.1:9\n\n", ""}) {
     EXPECT_FALSE(parseAnnouncedPort(line).ok()) << line;
