@@ -271,7 +271,8 @@ class Win32Child final : public ChildProcess {
     PROCESS_INFORMATION info{};
     const BOOL created = ::CreateProcessW(
         nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-        EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
+        // No console window of its own: a GUI launcher must not flash one up for the service.
+        EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
         environment.empty() ? nullptr : environment.data(), nullptr, &startup.StartupInfo, &info);
     if (!created) {
       const DWORD code = ::GetLastError();
