@@ -180,7 +180,9 @@ jq -e --argjson expected "$expected" '
        | any(.spdxElementId == $p and .relationshipType == "CONTAINS"))
   and (refs - [($d.hasExtractedLicensingInfos // [])[] | .licenseId] | length == 0)
 ' "$bom" >/dev/null || { echo "$bom is not a well-formed bill of materials" >&2; exit 1; }
-# The statically linked runtime only in the Windows package.
+# The statically linked runtimes where a program holds them: the Windows one in the .zip, the
+# Linux one in the service's .deb (and with it in every package that carries that program); the
+# kit's .deb holds none.
 contents() {  # contents PATTERN: the names of what the package whose file name matches contains
   jq -r --arg p "$1" '(.packages | map({(.SPDXID): .name}) | add) as $n
     | (.packages[] | select(.packageFileName // "" | test($p)) | .SPDXID) as $id
@@ -189,10 +191,19 @@ contents() {  # contents PATTERN: the names of what the package whose file name 
 }
 [ "$(contents 'win64\.zip$')" = "GCC runtime (libgcc, libstdc++),korvessa-client-services,mingw-w64 C runtime,mingw-w64 winpthreads,nlohmann-json" ] ||
   { echo "the .zip entry lists $(contents 'win64\.zip$')" >&2; exit 1; }
-[ "$(contents '\.deb$')" = "korvessa-client-services,nlohmann-json" ] ||
-  { echo "the .deb entries list $(contents '\.deb$')" >&2; exit 1; }
-[ "$(contents 'win_amd64\.whl$')" = "$(contents 'win64\.zip$')" ] ||
-  { echo "the Windows wheel's entry lists $(contents 'win_amd64\.whl$')" >&2; exit 1; }
+linux_runtime='GCC runtime for Linux (libgcc, libstdc++),GNU C Library (glibc),'
+[ "$(contents '^korvessa-client-services_.*\.deb$')" = "${linux_runtime}korvessa-client-services,nlohmann-json" ] ||
+  { echo "the service's .deb entry lists $(contents '^korvessa-client-services_.*\.deb$')" >&2; exit 1; }
+[ "$(contents '^korvessa-launcher-kit-dev_.*\.deb$')" = "korvessa-client-services,nlohmann-json" ] ||
+  { echo "the kit's .deb entry lists $(contents '^korvessa-launcher-kit-dev_.*\.deb$')" >&2; exit 1; }
+for pattern in 'manylinux.*\.whl$' 'x86_64-unknown-linux-gnu$'; do
+  [ "$(contents "$pattern")" = "$(contents 'Linux\.tar\.gz$')" ] ||
+    { echo "the entry of $pattern lists $(contents "$pattern")" >&2; exit 1; }
+done
+for pattern in 'win_amd64\.whl$' 'x86_64-pc-windows-msvc\.exe$'; do
+  [ "$(contents "$pattern")" = "$(contents 'win64\.zip$')" ] ||
+    { echo "the entry of $pattern lists $(contents "$pattern")" >&2; exit 1; }
+done
 
 if grep -q -- '--sign-pkcs12' scripts/package.sh; then
   echo "-- a signed package build"
