@@ -58,6 +58,15 @@ build_compiler() {
     "$root/$1"/CMakeFiles/*/CMakeCXXCompiler.cmake 2>/dev/null | head -n 1)
   echo "${cxx:-$2}"
 }
+# library_package CXX LIBRARY: the Debian package that holds the LIBRARY (e.g. libc.a) that the
+# compiler CXX links; fails when the compiler is missing or no package holds it.
+library_package() {
+  local package
+  command -v "$1" >/dev/null || fail "no $1 to ask for $2"
+  package=$(owner "$("$1" -print-file-name="$2")")
+  [ -n "$package" ] || fail "cannot tell which Debian package holds $1's $2"
+  echo "$package"
+}
 # upstream VERSION: a Debian version without epoch and revision.
 upstream() { local v=${1#*:}; echo "${v%%-*}"; }
 
@@ -126,12 +135,9 @@ windows=
 if [ -e "${zips[0]}" ] || [ -e "${zips[1]}" ]; then
   windows=1
   cxx=$(build_compiler build-windows x86_64-w64-mingw32-g++-posix)
-  command -v "$cxx" >/dev/null || fail "no $cxx to ask for the Windows runtime libraries"
-  gcc_package=$(owner "$("$cxx" -print-file-name=libstdc++.a)")
-  crt_package=$(owner "$("$cxx" -print-file-name=libmingwex.a)")
-  pthread_package=$(owner "$("$cxx" -print-file-name=libwinpthread.a)")
-  { [ -n "$gcc_package" ] && [ -n "$crt_package" ] && [ -n "$pthread_package" ]; } ||
-    fail "cannot tell which Debian packages hold the Windows runtime libraries"
+  gcc_package=$(library_package "$cxx" libstdc++.a)
+  crt_package=$(library_package "$cxx" libmingwex.a)
+  pthread_package=$(library_package "$cxx" libwinpthread.a)
   gcc_version=$(debian_version "$gcc_package")
   crt_version=$(debian_version "$crt_package")
   pthread_version=$(debian_version "$pthread_package")
@@ -147,12 +153,9 @@ fi
 linux_parts=()
 if grep -qx 'KCS_STATIC_SERVICE:BOOL=ON' "$root/build/CMakeCache.txt" 2>/dev/null; then
   linux_cxx=$(build_compiler build c++)
-  command -v "$linux_cxx" >/dev/null || fail "no $linux_cxx to ask for the Linux runtime libraries"
-  libc_package=$(owner "$("$linux_cxx" -print-file-name=libc.a)")
-  libstdcxx_package=$(owner "$("$linux_cxx" -print-file-name=libstdc++.a)")
-  libgcc_package=$(owner "$("$linux_cxx" -print-file-name=libgcc_eh.a)")
-  { [ -n "$libc_package" ] && [ -n "$libstdcxx_package" ] && [ -n "$libgcc_package" ]; } ||
-    fail "cannot tell which Debian packages hold the Linux runtime libraries"
+  libc_package=$(library_package "$linux_cxx" libc.a)
+  libstdcxx_package=$(library_package "$linux_cxx" libstdc++.a)
+  libgcc_package=$(library_package "$linux_cxx" libgcc_eh.a)
   libc_version=$(debian_version "$libc_package")
   libstdcxx_version=$(debian_version "$libstdcxx_package")
   libgcc_version=$(debian_version "$libgcc_package")
